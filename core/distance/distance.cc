@@ -1,0 +1,3 @@
+#include "core/distance/distance.h"
+
+// Implementation pending.

@@ -1,0 +1,3 @@
+#include "core/filter/filter.h"
+
+// Implementation pending.

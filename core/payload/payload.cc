@@ -1,0 +1,3 @@
+#include "core/payload/payload.h"
+
+// Implementation pending.

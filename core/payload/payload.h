@@ -1,0 +1,34 @@
+// Payload: the JSON metadata that travels with every stored vector, and its
+// compact JSON text form {"data":{...}}.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/error/result.h"
+#include "core/payload/json_value.h"
+
+namespace tarnvault_core::payload {
+
+struct Payload {
+  std::unordered_map<std::string, JsonValue> data;
+
+  friend bool operator==(const Payload&, const Payload&) = default;
+};
+
+// Appends the compact JSON form to out. Fails (PayloadError, out unchanged)
+// only for a float that JSON cannot represent.
+Status append_payload_json(const Payload& payload, std::string& out);
+Result<std::string> payload_to_json(const Payload& payload);
+
+// Strict reader of the JSON form. On failure: PayloadError whose text is the
+// reader's message ending in " at line {line} column {column}".
+Result<Payload> payload_from_json(std::string_view text);
+
+}  // namespace tarnvault_core::payload
+
+namespace tarnvault_core {
+using payload::JsonValue;
+using payload::Payload;
+}  // namespace tarnvault_core
