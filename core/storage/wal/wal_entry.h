@@ -1,0 +1,41 @@
+// One write-ahead log record and its compact JSON body.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error/result.h"
+#include "core/payload/payload.h"
+
+namespace tarnvault_core::storage::wal {
+
+// Numbered from 1 in memory; the file carries only the text names.
+enum class WalEntryKind : std::uint8_t { Insert = 1, Update = 2, Delete = 3, Checkpoint = 4 };
+
+struct WalEntry {
+  WalEntryKind kind = WalEntryKind::Checkpoint;
+  std::uint64_t id = 0;
+  std::vector<float> vector;
+  payload::Payload payload;
+
+  // Appends the compact body {"kind":..,"id":..,"vector":[..],"payload":{..}}
+  // to out. Fails with WalCorrupted "serialization failed: ..." (out unchanged)
+  // for a component or payload value JSON cannot represent.
+  Status append_json(std::string& out) const;
+
+  // Parses one record body. Fails with WalCorrupted
+  // "deserialization failed: {reader message} at line {l} column {c}".
+  static Result<WalEntry> from_bytes(std::string_view bytes);
+
+  friend bool operator==(const WalEntry&, const WalEntry&) = default;
+};
+
+}  // namespace tarnvault_core::storage::wal
+
+namespace tarnvault_core {
+using storage::wal::WalEntry;
+using storage::wal::WalEntryKind;
+}  // namespace tarnvault_core
