@@ -1,0 +1,78 @@
+// The append-only data file: binary vector records with a JSON payload.
+//
+// Record layout (little-endian): deleted u8 (1 = deleted, anything else
+// live), id u64, dim u32, dim × f32, payload_len u32, payload_len bytes of
+// compact payload JSON. No header, no checksum.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error/result.h"
+#include "core/payload/payload.h"
+#include "core/storage/data_file/data_file_scan.h"
+#include "core/storage/data_file/data_record.h"
+#include "core/storage/io/buffered_writer.h"
+#include "core/storage/io/file_system.h"
+
+namespace tarnvault_core::storage::data_file {
+
+class DataFile {
+ public:
+  // Opens the file for appending, creating it (mode 0666) when missing;
+  // write_offset() starts at its size.
+  static Result<DataFile> open(const std::filesystem::path& path,
+                               io::FileSystem& fs = io::default_file_system());
+
+  DataFile(DataFile&&) noexcept = default;
+  DataFile& operator=(DataFile&&) noexcept = default;
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  // Writes out the buffer (errors ignored) and closes the file; no sync.
+  ~DataFile() = default;
+
+  // Buffers one record and returns its offset. A failed append leaves
+  // nothing behind and write_offset() unchanged.
+  Result<std::uint64_t> append(std::uint64_t id, std::span<const float> vector,
+                               const payload::Payload& payload);
+  // The record starting at offset, deleted or not. Sees only what reached
+  // the file, not the write buffer.
+  Result<DataRecord> read_at(std::uint64_t offset) const;
+  // Sets the deleted byte of the record at offset. A record still in the
+  // write buffer is written out first so the mark lands on it. Not synced.
+  Status mark_deleted(std::uint64_t offset);
+  // The live records in file order. An unreadable record ends the scan
+  // quietly: the records before it are returned.
+  Result<std::vector<DataRecord>> iter_active() const;
+  // Like iter_active, but reports where the readable records end and why the
+  // scan stopped there, so recovery can truncate a torn tail and refuse other
+  // damage. Read errors of the operating system are errors here.
+  Result<DataFileScan> scan() const;
+  // Writes out the buffer and fsyncs the file.
+  Status flush();
+  // Writes out the buffer and cuts the file to length bytes; write_offset()
+  // becomes length. For recovery, before any append.
+  Status truncate_to(std::uint64_t length);
+
+  std::uint64_t write_offset() const { return write_offset_; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer);
+
+  Status write_out_if_buffered(std::uint64_t offset);
+
+  std::filesystem::path path_;
+  io::FileSystem* fs_;
+  io::BufferedWriter writer_;
+  std::uint64_t write_offset_;
+};
+
+}  // namespace tarnvault_core::storage::data_file
+
+namespace tarnvault_core {
+using storage::data_file::DataFile;
+}  // namespace tarnvault_core

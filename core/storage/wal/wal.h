@@ -1,0 +1,84 @@
+// The write-ahead log: CRC-framed compact JSON records appended to one file.
+//
+// Record layout (little-endian): checksum u32 (CRC-32 of the body only),
+// length u32, then `length` bytes of body (the WalEntry's JSON text).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "core/error/result.h"
+#include "core/storage/io/buffered_writer.h"
+#include "core/storage/io/file_system.h"
+#include "core/storage/wal/sync_mode.h"
+#include "core/storage/wal/wal_entry.h"
+#include "core/storage/wal/wal_read_result.h"
+
+namespace tarnvault_core::storage::wal {
+
+class Wal {
+ public:
+  // Records appended in Batched mode between two syncs.
+  static constexpr std::size_t kSyncInterval = 100;
+
+  // Opens the log for appending, creating it (mode 0666) when missing.
+  static Result<Wal> open(const std::filesystem::path& path, SyncMode sync_mode,
+                          io::FileSystem& fs = io::default_file_system());
+
+  Wal(Wal&&) noexcept = default;
+  Wal& operator=(Wal&&) noexcept = default;
+  Wal(const Wal&) = delete;
+  Wal& operator=(const Wal&) = delete;
+  // Writes out the buffer (errors ignored) and closes the file; no sync.
+  ~Wal() = default;
+
+  // Frames and buffers one record, then syncs as the sync mode says. A record
+  // is either wholly appended or, on a write failure, not at all.
+  Status append(const WalEntry& entry);
+  // Writes out the buffer and fsyncs the file.
+  Status sync();
+  // Appends a Checkpoint record, syncs, then truncates the file to zero.
+  Status checkpoint();
+  // Writes out the buffer and cuts the file to `length` bytes; for recovery,
+  // which drops a torn tail (WalReadResult::valid_length) before appending.
+  Status truncate_to(std::uint64_t length);
+
+  std::size_t appends_since_sync() const { return appends_since_sync_; }
+  SyncMode sync_mode() const { return sync_mode_; }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Every record of the file at path, in order; only bytes that reached the
+  // file are seen. A missing file or an empty one is an empty log. Fewer than
+  // 4 stray bytes after the last record are ignored; any other damage fails
+  // the whole read.
+  static Result<std::vector<WalEntry>> read_all(const std::filesystem::path& path,
+                                                io::FileSystem& fs = io::default_file_system());
+  // Like read_all, but a record cut short by the end of the file (torn
+  // length or body, stray bytes) is reported in the result instead of failing,
+  // so recovery can replay the complete records and truncate the rest. A
+  // checksum mismatch or an unparsable complete body is still an error.
+  static Result<WalReadResult> read_all_with_tail(const std::filesystem::path& path,
+                                                  io::FileSystem& fs = io::default_file_system());
+
+ private:
+  Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,
+      SyncMode sync_mode);
+
+  Status write_record(const std::string& record);
+  Status sync_if_due();
+
+  std::filesystem::path path_;
+  io::FileSystem* fs_;
+  io::BufferedWriter writer_;
+  std::size_t appends_since_sync_ = 0;
+  std::size_t sync_interval_ = kSyncInterval;
+  SyncMode sync_mode_;
+};
+
+}  // namespace tarnvault_core::storage::wal
+
+namespace tarnvault_core {
+using storage::wal::Wal;
+}  // namespace tarnvault_core

@@ -1,0 +1,31 @@
+// What a torn-tail aware read of a log file found.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/storage/wal/wal_entry.h"
+
+namespace tarnvault_core::storage::wal {
+
+// What follows the last complete record. Anything but None is a record cut
+// short by the end of the file, as a crash in the middle of a write leaves it.
+enum class WalTail : std::uint8_t {
+  None,        // the file ends exactly after a complete record
+  StrayBytes,  // 1 to 3 bytes: not even a whole checksum
+  TornLength,  // a checksum, then fewer than 4 bytes of the length
+  TornData,    // a checksum and a length, then fewer bytes than the length says
+};
+
+struct WalReadResult {
+  std::vector<WalEntry> entries;
+  // Bytes taken by the complete records: where a torn tail begins.
+  std::uint64_t valid_length = 0;
+  // The file's size when it was read.
+  std::uint64_t file_length = 0;
+  WalTail tail = WalTail::None;
+
+  bool has_torn_tail() const { return tail != WalTail::None; }
+};
+
+}  // namespace tarnvault_core::storage::wal
