@@ -1,4 +1,6 @@
-// An 8192-byte write buffer in front of a File opened for appending.
+// An 8192-byte write buffer in front of a File that it extends. Bytes are
+// written at the end the writer keeps track of, so the file handle's own
+// position never matters (the handle may or may not use O_APPEND).
 //
 // A write that fits in the free space is copied into the buffer. Otherwise the
 // buffer is written out first; then the bytes are copied into the empty
@@ -40,7 +42,7 @@ class BufferedWriter {
   // file_size: the current length of the file, where the first written-out
   // byte will land.
   BufferedWriter(File file, std::uint64_t file_size);
-  BufferedWriter(BufferedWriter&&) noexcept = default;
+  BufferedWriter(BufferedWriter&& other) noexcept;
   BufferedWriter& operator=(BufferedWriter&& other) noexcept;
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
@@ -54,6 +56,7 @@ class BufferedWriter {
   IoStatus truncate(std::uint64_t length);
 
   std::size_t buffered() const { return size_; }
+  std::size_t free_space() const { return kBufferSize - size_; }
   // Bytes in the file as far as this writer knows.
   std::uint64_t file_size() const { return file_size_; }
   // Where the next written byte will end up: file_size() + buffered().
@@ -62,7 +65,6 @@ class BufferedWriter {
   File& file() { return file_; }
 
  private:
-  std::size_t free_space() const { return kBufferSize - size_; }
   IoStatus write_to_file(std::span<const char> data);
   IoStatus finish_pending_rollback();
 

@@ -11,8 +11,8 @@
 
 namespace tarnvault_core::storage::io {
 
-enum class FsOp : std::uint8_t { Open, Close, Write, Pwrite, Pread, Fsync, FileSize, Stat,
-                                 Truncate, Rename, Lock };
+enum class FsOp : std::uint8_t { Open, Close, Pwrite, Pread, Fsync, FileSize, Stat, Truncate,
+                                 Rename, Lock };
 
 class FaultInjectingFileSystem final : public FileSystem {
  public:
@@ -33,7 +33,6 @@ class FaultInjectingFileSystem final : public FileSystem {
 
   IoResult<int> open(const std::filesystem::path& path, int flags, mode_t mode) override;
   IoStatus close(int fd) override;
-  IoResult<std::size_t> write(int fd, const void* data, std::size_t size) override;
   IoResult<std::size_t> pwrite(int fd, const void* data, std::size_t size,
                                std::uint64_t offset) override;
   IoResult<std::size_t> pread(int fd, void* data, std::size_t size,
@@ -46,7 +45,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   IoStatus lock(int fd) override;
 
  private:
-  static constexpr std::size_t kOpCount = 11;
+  static constexpr std::size_t kOpCount = 10;
   static std::size_t index(FsOp op) { return static_cast<std::size_t>(op); }
   // Counts the call; the injected failure when this call is the armed one.
   IoStatus count(FsOp op);

@@ -35,9 +35,9 @@ class File {
   bool is_open() const { return fd_ >= 0; }
   FileSystem& file_system() const { return *fs_; }
 
-  // Writes every byte at the current end (O_APPEND) or file position.
-  WriteAllOutcome write_all(std::span<const char> data);
-  IoStatus pwrite_all(std::span<const char> data, std::uint64_t offset);
+  // Writes every byte at offset (at the end for a file opened with O_APPEND),
+  // despite short writes and interruptions.
+  WriteAllOutcome pwrite_all(std::span<const char> data, std::uint64_t offset);
   // Reads up to data.size() bytes at offset, stopping early only at the end
   // of the file. Returns the number read.
   IoResult<std::size_t> pread_up_to(std::span<char> data, std::uint64_t offset);

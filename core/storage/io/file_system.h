@@ -22,8 +22,8 @@ class FileSystem {
   virtual IoResult<int> open(const std::filesystem::path& path, int flags, mode_t mode) = 0;
   virtual IoStatus close(int fd) = 0;
 
-  // One write(2) / pwrite(2); may write fewer bytes than asked.
-  virtual IoResult<std::size_t> write(int fd, const void* data, std::size_t size) = 0;
+  // One pwrite(2); may write fewer bytes than asked. On a file opened with
+  // O_APPEND, Linux writes at the end whatever the offset.
   virtual IoResult<std::size_t> pwrite(int fd, const void* data, std::size_t size,
                                        std::uint64_t offset) = 0;
   // One pread(2); 0 bytes means end of file.

@@ -9,7 +9,6 @@ class PosixFileSystem final : public FileSystem {
  public:
   IoResult<int> open(const std::filesystem::path& path, int flags, mode_t mode) override;
   IoStatus close(int fd) override;
-  IoResult<std::size_t> write(int fd, const void* data, std::size_t size) override;
   IoResult<std::size_t> pwrite(int fd, const void* data, std::size_t size,
                                std::uint64_t offset) override;
   IoResult<std::size_t> pread(int fd, void* data, std::size_t size,

@@ -1,3 +1,0 @@
-#include "core/payload/payload.h"
-
-// Implementation pending.
