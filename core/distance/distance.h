@@ -9,7 +9,8 @@
 
 namespace tarnvault_core::distance {
 
-// Inner product, summed in blocks of 16 (see distance.cc for the exact order).
+// Inner product over the first min(|a|, |b|) components, summed in blocks of
+// 16 in the order fixed by blocked_sum.h.
 float dot_product(std::span<const float> a, std::span<const float> b);
 
 // A one-byte metric value that knows how to score two vectors.
@@ -26,7 +27,9 @@ class DistanceMetric {
   std::string_view name() const;
   static std::optional<DistanceMetric> from_name(std::string_view name);
 
-  // Distance between query a and stored vector b (equal lengths). Smaller is closer.
+  // Distance between query a and stored vector b (equal lengths; otherwise
+  // only the common prefix is scored). Smaller is closer. To score many stored
+  // vectors against one query, prepare a QueryScorer instead.
   float distance(std::span<const float> a, std::span<const float> b) const;
 
  private:
