@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "core/error/result.h"
@@ -67,7 +68,7 @@ class Wal {
       SyncMode sync_mode);
 
   Status write_record(const std::string& record);
-  Status sync_if_due();
+  bool sync_due() const;
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
@@ -75,6 +76,9 @@ class Wal {
   std::size_t appends_since_sync_ = 0;
   std::size_t sync_interval_ = kSyncInterval;
   SyncMode sync_mode_;
+  // Reused for every append, so framing a record allocates only while the
+  // largest record so far grows.
+  std::string record_;
 };
 
 }  // namespace tarnvault_core::storage::wal

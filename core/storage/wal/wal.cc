@@ -1,0 +1,114 @@
+#include "core/storage/wal/wal.h"
+
+#include <fcntl.h>
+
+#include <utility>
+
+#include "core/storage/io/failed_field.h"
+#include "core/storage/io/file.h"
+#include "core/storage/wal/wal_reader.h"
+#include "core/storage/wal/wal_record.h"
+
+namespace tarnvault_core::storage::wal {
+namespace {
+
+Error io_failure(const char* prefix, io::IoStatus status) {
+  return Error::io_error(prefix + status.text());
+}
+
+// Error prefixes of the record's fields, in record order.
+constexpr const char* kWriteFieldPrefixes[] = {
+    "write checksum failed: ",
+    "write length failed: ",
+    "write data failed: ",
+};
+
+WalEntry checkpoint_entry() {
+  WalEntry entry;
+  entry.kind = WalEntryKind::Checkpoint;
+  entry.id = 0;
+  return entry;
+}
+
+}  // namespace
+
+Wal::Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,
+         SyncMode sync_mode)
+    : path_(std::move(path)), fs_(&fs), writer_(std::move(writer)), sync_mode_(sync_mode) {}
+
+Result<Wal> Wal::open(const std::filesystem::path& path, SyncMode sync_mode, io::FileSystem& fs) {
+  auto file = io::File::open(fs, path, O_RDWR | O_APPEND | O_CREAT);
+  if (!file.ok()) return io_failure("failed to open WAL: ", file.status);
+  // Appends land at the end whatever the writer believes; its count only has
+  // to be right for rolling back a failed write, so measure it.
+  auto size = file.value.size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.status);
+  return Wal(path, fs, io::BufferedWriter(std::move(file.value), size.value), sync_mode);
+}
+
+Status Wal::append(const WalEntry& entry) {
+  TV_RETURN_IF_ERROR(encode_record(entry, record_));
+  TV_RETURN_IF_ERROR(write_record(record_));
+  ++appends_since_sync_;
+  if (sync_due()) return sync();
+  return {};
+}
+
+Status Wal::write_record(const std::string& record) {
+  const std::size_t free_before = writer_.free_space();
+  const io::WriteOutcome outcome = writer_.write(record);
+  if (outcome.ok()) return {};
+  const auto ends = record_field_ends(record.size());
+  const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
+  return io_failure(kWriteFieldPrefixes[field], outcome.status);
+}
+
+bool Wal::sync_due() const {
+  switch (sync_mode_) {
+    case SyncMode::Always:
+      return true;
+    case SyncMode::Batched:
+      return appends_since_sync_ >= sync_interval_;
+    case SyncMode::Never:
+      return false;
+  }
+  return false;
+}
+
+Status Wal::sync() {
+  if (io::IoStatus s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s);
+  if (io::IoStatus s = writer_.file().sync(); !s.ok()) return io_failure("sync failed: ", s);
+  appends_since_sync_ = 0;
+  return {};
+}
+
+Status Wal::checkpoint() {
+  TV_RETURN_IF_ERROR(append(checkpoint_entry()));
+  TV_RETURN_IF_ERROR(sync());
+  auto reopened = io::File::open(*fs_, path_, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!reopened.ok()) return io_failure("truncate failed: ", reopened.status);
+  // The old writer's buffer is empty after the sync; replacing it closes
+  // the old handle.
+  writer_ = io::BufferedWriter(std::move(reopened.value), 0);
+  return {};
+}
+
+Status Wal::truncate_to(std::uint64_t length) {
+  if (io::IoStatus s = writer_.truncate(length); !s.ok()) return io_failure("truncate failed: ", s);
+  return {};
+}
+
+Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
+                                            io::FileSystem& fs) {
+  auto read = read_wal_file(path, fs);
+  if (!read.ok()) return std::move(read).error();
+  if (auto torn = torn_tail_error(read->tail)) return std::move(*torn);
+  return std::move(read->entries);
+}
+
+Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
+                                              io::FileSystem& fs) {
+  return read_wal_file(path, fs);
+}
+
+}  // namespace tarnvault_core::storage::wal
