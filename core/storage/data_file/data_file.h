@@ -64,11 +64,16 @@ class DataFile {
   DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer);
 
   Status write_out_if_buffered(std::uint64_t offset);
+  // Opens the file for reading and measures it.
+  struct OpenedForRead;
+  Result<OpenedForRead> open_for_read(const char* open_prefix) const;
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
   io::BufferedWriter writer_;
   std::uint64_t write_offset_;
+  // Reused for every append, like the log's.
+  std::string record_;
 };
 
 }  // namespace tarnvault_core::storage::data_file
