@@ -1,0 +1,109 @@
+#include "binding.h"
+
+#include <string>
+#include <vector>
+
+namespace tarnvault_py {
+namespace {
+
+bool raise_too_many_positional(const char* full_name, std::size_t expected, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", full_name,
+               expected, given, given == 1 ? "was" : "were");
+  return false;
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string quoted_name_list(std::span<const char* const> names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        text += " and ";
+      } else {
+        text += i + 1 == names.size() ? ", and " : ", ";
+      }
+    }
+    text += '\'';
+    text += names[i];
+    text += '\'';
+  }
+  return text;
+}
+
+bool raise_missing(const char* full_name, std::span<const char* const> names,
+                   std::span<PyObject* const> filled) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (filled[i] == nullptr) missing.push_back(names[i]);
+  }
+  const std::string list = quoted_name_list(missing);
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name,
+               missing.size(), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+  return false;
+}
+
+// Index of the parameter named key, or names.size() when none matches.
+std::size_t find_parameter(std::span<const char* const> names, PyObject* key) {
+  if (!PyUnicode_Check(key)) return names.size();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
+  }
+  return names.size();
+}
+
+bool bind_keywords(const char* full_name, std::span<const char* const> names, PyObject* kwargs,
+                   std::span<PyObject*> out) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    const std::size_t index = find_parameter(names, key);
+    if (index == names.size()) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name, key);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name,
+                   names[index]);
+      return false;
+    }
+    out[index] = value;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool bind_arguments(const char* full_name, std::span<const char* const> names, PyObject* args,
+                    PyObject* kwargs, std::span<PyObject*> out) {
+  for (PyObject*& slot : out) slot = nullptr;
+
+  const Py_ssize_t positional = args == nullptr ? 0 : PyTuple_Size(args);
+  if (positional < 0) return false;
+  if (static_cast<std::size_t>(positional) > names.size()) {
+    return raise_too_many_positional(full_name, names.size(), positional);
+  }
+  for (Py_ssize_t i = 0; i < positional; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr && !bind_keywords(full_name, names, kwargs, out)) return false;
+
+  for (PyObject* slot : out) {
+    if (slot == nullptr) return raise_missing(full_name, names, out);
+  }
+  return true;
+}
+
+void raise_type_mismatch(PyObject* value, const char* target) {
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
+               target);
+}
+
+bool check_instance(PyObject* self, PyTypeObject* type, const char* class_name) {
+  if (self != nullptr && PyObject_TypeCheck(self, type)) return true;
+  raise_type_mismatch(self == nullptr ? Py_None : self, class_name);
+  return false;
+}
+
+}  // namespace tarnvault_py
