@@ -10,6 +10,10 @@
 
 namespace tarnvault_core::payload {
 
+// Arrays and objects nest at most this deep in any JSON text this library
+// reads or writes, the outermost one of the text counting as the first level.
+inline constexpr int kMaxJsonNesting = 127;
+
 class JsonValue;
 using JsonArray = std::vector<JsonValue>;
 // Kept sorted by key, byte-wise, so objects are written with ascending keys.

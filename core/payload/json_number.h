@@ -1,0 +1,37 @@
+// Numbers in JSON text: sorting a number's text into the value model's three
+// kinds, and writing numbers so that they read back as the same kind and value.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/payload/json_value.h"
+
+namespace tarnvault_core::payload {
+
+// Classifies the text of one JSON number (it must follow the JSON number
+// grammar). No fraction and no exponent: unsigned when non-negative and at
+// most 2^64 - 1, negative signed when at least -2^63; "-0" and every other
+// number are floats. A float too small for a double becomes +-0.0; one too
+// large has no value, and the result is empty.
+std::optional<JsonValue> number_from_json_text(std::string_view text);
+
+// The 32-bit float nearest to the value of a JSON number text, rounded once.
+// Beyond the float range the nearest value is +-infinity, below it +-0.0.
+float float32_from_json_text(std::string_view text);
+
+void append_unsigned(std::string& out, std::uint64_t value);
+void append_signed(std::string& out, std::int64_t value);
+
+// The shortest text that reads back to the same value, always with a decimal
+// point or an exponent so that it reads back as a float ("1.0", "1e+16").
+// The value must be finite.
+void append_float(std::string& out, double value);
+void append_float32(std::string& out, float value);
+
+// "NaN", "inf" or "-inf": names a non-finite value in messages.
+std::string_view non_finite_name(double value);
+
+}  // namespace tarnvault_core::payload
