@@ -1,0 +1,397 @@
+#include "core/storage/data_file/data_file.h"
+
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/little_endian.h"
+#include "core/storage/io/test_support.h"
+
+namespace tarnvault_core::storage::data_file {
+namespace {
+
+using io::FaultInjectingFileSystem;
+using io::FsOp;
+using io::testing::append_bytes;
+using io::testing::read_bytes;
+using io::testing::TempDir;
+using io::testing::write_bytes;
+
+const Payload kEmpty;
+
+// The 36-byte record of id 1 with the vector (1, 2) and an empty payload.
+const std::string kRecordOfId1(
+    "\x00"
+    "\x01\x00\x00\x00\x00\x00\x00\x00"
+    "\x02\x00\x00\x00"
+    "\x00\x00\x80\x3f"
+    "\x00\x00\x00\x40"
+    "\x0b\x00\x00\x00"
+    "{\"data\":{}}",
+    36);
+
+DataFile open_file(const std::filesystem::path& path,
+                   io::FileSystem& fs = io::default_file_system()) {
+  auto file = DataFile::open(path, fs);
+  EXPECT_TRUE(file.ok()) << file.error().message();
+  return std::move(file).value();
+}
+
+std::uint64_t append(DataFile& file, std::uint64_t id, std::vector<float> vector = {1.0f, 2.0f},
+                     const Payload& payload = kEmpty) {
+  auto offset = file.append(id, vector, payload);
+  EXPECT_TRUE(offset.ok()) << offset.error().message();
+  return offset.ok() ? *offset : ~std::uint64_t{0};
+}
+
+std::vector<std::uint64_t> active_ids(const DataFile& file) {
+  auto records = file.iter_active();
+  EXPECT_TRUE(records.ok());
+  std::vector<std::uint64_t> ids;
+  if (records.ok()) {
+    for (const auto& r : *records) ids.push_back(r.id);
+  }
+  return ids;
+}
+
+// A record's bytes, built independently of the writer.
+std::string record_bytes(std::uint8_t marker, std::uint64_t id, std::vector<float> v,
+                         const std::string& payload) {
+  std::string out(1, static_cast<char>(marker));
+  io::append_le(out, id);
+  io::append_le(out, static_cast<std::uint32_t>(v.size()));
+  for (float f : v) io::append_le(out, f);
+  io::append_le(out, static_cast<std::uint32_t>(payload.size()));
+  return out + payload;
+}
+
+TEST(DataFileFormatTest, RecordIsByteExactAndOffsetsFollowSizes) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  DataFile file = open_file(path);
+  EXPECT_EQ(append(file, 1), 0u);
+  EXPECT_EQ(append(file, 2, {1.0f, 2.0f, 3.0f}), 36u);
+  EXPECT_EQ(file.write_offset(), 36u + 40u);
+  ASSERT_TRUE(file.flush().ok());
+  EXPECT_EQ(read_bytes(path).substr(0, 36), kRecordOfId1);
+  EXPECT_EQ(read_bytes(path).size(), 76u);
+}
+
+TEST(DataFileFormatTest, ReadsBackIdsVectorsAndPayloads) {
+  TempDir dir;
+  DataFile file = open_file(dir.file("data.qvf"));
+  Payload payload;
+  payload.data["tag"] = JsonValue::string("x");
+  payload.data["n"] = JsonValue::unsigned_integer(3);
+  const std::uint64_t max_id = std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t a = append(file, max_id, {}, payload);
+  const std::uint64_t b = append(file, 5, {-0.0f, 1e-40f});
+  ASSERT_TRUE(file.flush().ok());
+
+  auto first = file.read_at(a);
+  ASSERT_TRUE(first.ok());
+  EXPECT_EQ(first->id, max_id);
+  EXPECT_TRUE(first->vector.empty());
+  EXPECT_EQ(first->payload, payload);
+  EXPECT_FALSE(first->deleted);
+  auto second = file.read_at(b);
+  ASSERT_TRUE(second.ok());
+  EXPECT_EQ(second->offset, b);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(second->vector[0]), 0x80000000u);
+  EXPECT_EQ(second->vector[1], 1e-40f);
+}
+
+TEST(DataFileFormatTest, NonFiniteComponentsAreStoredBitForBit) {
+  TempDir dir;
+  DataFile file = open_file(dir.file("data.qvf"));
+  const std::vector<std::uint32_t> bits = {0x7fc00000u, 0xffc00001u, 0x7f800001u /* signalling */,
+                                           0x7f800000u, 0xff800000u};
+  std::vector<float> vector;
+  for (auto b : bits) vector.push_back(std::bit_cast<float>(b));
+  const std::uint64_t offset = append(file, 1, vector);
+  ASSERT_TRUE(file.flush().ok());
+  auto read = file.read_at(offset);
+  ASSERT_TRUE(read.ok());
+  ASSERT_EQ(read->vector.size(), bits.size());
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(read->vector[i]), bits[i]) << i;
+  }
+}
+
+TEST(DataFileTest, ReopenAppendsAtTheFileSize) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  { DataFile file = open_file(path); append(file, 1); append(file, 2); }
+  DataFile file = open_file(path);
+  EXPECT_EQ(file.write_offset(), 72u);
+  EXPECT_EQ(append(file, 3), 72u);
+}
+
+TEST(DataFileTest, UnflushedRecordsAreInvisibleToReads) {
+  TempDir dir;
+  DataFile file = open_file(dir.file("data.qvf"));
+  EXPECT_TRUE(active_ids(file).empty());
+  const std::uint64_t offset = append(file, 1);
+  EXPECT_TRUE(active_ids(file).empty());
+  EXPECT_EQ(file.read_at(offset).error().message(),
+            "io error: read deleted failed: failed to fill whole buffer");
+  ASSERT_TRUE(file.flush().ok());
+  EXPECT_EQ(active_ids(file), std::vector<std::uint64_t>{1});
+}
+
+TEST(DataFileDeleteTest, MarkedRecordsDropOutOfTheScanOnly) {
+  TempDir dir;
+  DataFile file = open_file(dir.file("data.qvf"));
+  append(file, 1);
+  const std::uint64_t second = append(file, 2);
+  append(file, 3);
+  ASSERT_TRUE(file.flush().ok());
+  ASSERT_TRUE(file.mark_deleted(second).ok());
+  EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 3}));
+  auto read = file.read_at(second);
+  ASSERT_TRUE(read.ok());
+  EXPECT_TRUE(read->deleted);
+  EXPECT_EQ(read->id, 2u);
+}
+
+TEST(DataFileDeleteTest, MarkingABufferedRecordWritesTheBufferOutFirst) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  DataFile file = open_file(path);
+  append(file, 1);
+  ASSERT_TRUE(file.flush().ok());
+  const std::uint64_t buffered = append(file, 2);
+  append(file, 3);
+  ASSERT_TRUE(file.mark_deleted(buffered).ok());
+  EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 3}));
+  EXPECT_EQ(read_bytes(path).size(), 108u);
+  EXPECT_EQ(append(file, 4), 108u);
+}
+
+TEST(DataFileDeleteTest, OffsetsPastTheEndAreRefusedWithoutGrowingTheFile) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  DataFile file = open_file(path);
+  append(file, 1);
+  ASSERT_TRUE(file.flush().ok());
+  for (std::uint64_t offset : {36ull, 1000ull, ~0ull}) {
+    Status marked = file.mark_deleted(offset);
+    ASSERT_FALSE(marked.ok());
+    EXPECT_EQ(marked.error().text().rfind("seek failed: ", 0), 0u);
+  }
+  EXPECT_EQ(read_bytes(path), kRecordOfId1);
+}
+
+TEST(DataFileDeleteTest, RemovedFileIsNotRecreated) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  DataFile file = open_file(path);
+  append(file, 1);
+  ASSERT_TRUE(file.flush().ok());
+  std::filesystem::remove(path);
+  Status marked = file.mark_deleted(0);
+  ASSERT_FALSE(marked.ok());
+  EXPECT_EQ(marked.error().message(),
+            "io error: open for delete failed: No such file or directory (os error 2)");
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(DataFileDeleteTest, OnlyAMarkerOfExactlyOneMeansDeleted) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  std::string bytes;
+  for (std::uint8_t marker : {0, 1, 2, 255}) {
+    bytes += record_bytes(marker, marker, {1.0f}, "{\"data\":{}}");
+  }
+  write_bytes(path, bytes);
+  DataFile file = open_file(path);
+  EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{0, 2, 255}));
+}
+
+// A good record, then a damaged one, then a good one that must not be seen.
+struct DamageCase {
+  const char* name;
+  std::string damaged;
+  bool last_record_follows;
+  DataFileTail tail;
+  const char* read_error;  // read_at of the damaged record
+};
+
+TEST(DataFileDamageTest, ScanStopsAtTheFirstUnreadableRecord) {
+  const std::string good = kRecordOfId1;
+  const std::string two = record_bytes(0, 2, {1.0f, 2.0f}, "{\"data\":{}}");
+  const std::string huge_dim = record_bytes(0, 9, {}, "").substr(0, 9) + "\xff\xff\xff\xff";
+  const std::string huge_payload =
+      record_bytes(0, 9, {1.0f}, "").substr(0, 17) + "\xff\xff\xff\x7f" + "{}";
+  const DamageCase cases[] = {
+      {"cut in id", two.substr(0, 5), false, DataFileTail::Torn,
+       "read id failed: failed to fill whole buffer"},
+      {"cut in dim", two.substr(0, 11), false, DataFileTail::Torn,
+       "read dim failed: failed to fill whole buffer"},
+      {"cut in vector", two.substr(0, 15), false, DataFileTail::Torn,
+       "read vector failed: failed to fill whole buffer"},
+      {"cut in payload_len", two.substr(0, 22), false, DataFileTail::Torn,
+       "read payload_len failed: failed to fill whole buffer"},
+      {"cut in payload", two.substr(0, 30), false, DataFileTail::Torn,
+       "read payload failed: failed to fill whole buffer"},
+      {"dim larger than the file", huge_dim, false, DataFileTail::Torn,
+       "read vector failed: failed to fill whole buffer"},
+      {"payload_len larger than the file", huge_payload, false, DataFileTail::Torn,
+       "read payload failed: failed to fill whole buffer"},
+      {"payload that does not parse", record_bytes(0, 2, {1.0f}, "{\"data\":[]}"), true,
+       DataFileTail::Unreadable, "payload deserialize failed: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("data.qvf");
+    write_bytes(path, good + c.damaged + (c.last_record_follows ? good : ""));
+    DataFile file = open_file(path);
+
+    EXPECT_EQ(active_ids(file), std::vector<std::uint64_t>{1});
+    auto read = file.read_at(good.size());
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().kind(), ErrorKind::IoError);
+    EXPECT_EQ(read.error().text().rfind(c.read_error, 0), 0u) << read.error().text();
+
+    auto scan = file.scan();
+    ASSERT_TRUE(scan.ok());
+    EXPECT_EQ(scan->records.size(), 1u);
+    EXPECT_EQ(scan->valid_length, good.size());
+    EXPECT_EQ(scan->tail, c.tail);
+    ASSERT_TRUE(scan->tail_error.has_value());
+    EXPECT_EQ(scan->tail_error->text(), read.error().text());
+  }
+}
+
+TEST(DataFileDamageTest, RecoveryCanCutATornTailAndAppend) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  write_bytes(path, kRecordOfId1 + kRecordOfId1.substr(0, 20));
+  DataFile file = open_file(path);
+  auto scan = file.scan();
+  ASSERT_TRUE(scan.ok());
+  EXPECT_EQ(scan->tail, DataFileTail::Torn);
+  ASSERT_TRUE(file.truncate_to(scan->valid_length).ok());
+  EXPECT_EQ(file.write_offset(), 36u);
+  EXPECT_EQ(append(file, 2), 36u);
+  ASSERT_TRUE(file.flush().ok());
+  auto rescan = file.scan();
+  EXPECT_EQ(rescan->tail, DataFileTail::Clean);
+  EXPECT_EQ(rescan->valid_length, 72u);
+  EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 2}));
+}
+
+TEST(DataFileDamageTest, ReadErrorsFailTheScanButEndIterationQuietly) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  write_bytes(path, kRecordOfId1 + kRecordOfId1);
+  FaultInjectingFileSystem fs;
+  DataFile file = open_file(path, fs);
+  fs.fail_nth(FsOp::Pread, 1, EIO);
+  EXPECT_TRUE(active_ids(file).empty());
+  fs.fail_nth(FsOp::Pread, 1, EIO);
+  auto scan = file.scan();
+  ASSERT_FALSE(scan.ok());
+  EXPECT_EQ(scan.error().text(), "read deleted failed: Input/output error (os error 5)");
+}
+
+TEST(DataFileAppendTest, FullDeviceNamesTheFieldThatNeededTheDisk) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  // A 36-byte record after a filler that leaves free_space bytes.
+  const struct {
+    std::size_t free_space;
+    const char* prefix;
+  } cases[] = {
+      {0, "write deleted marker failed: "}, {1, "write id failed: "},
+      {9, "write dim failed: "},           {13, "write vector failed: "},
+      {20, "write vector failed: "},       {21, "write payload_len failed: "},
+      {25, "write payload failed: "},      {35, "write payload failed: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.free_space);
+    DataFile file = open_file("/dev/full");
+    // 28 + 4 × dim bytes per record with an empty payload; pad the rest into
+    // the payload of one filler record.
+    Payload pad;
+    const std::size_t filler = io::kBufferSize - c.free_space;
+    pad.data["p"] = JsonValue::string(std::string(filler - 34, 'x'));  // 17 + {"data":{"p":"…"}}
+    ASSERT_TRUE(file.append(0, {}, pad).ok());
+    ASSERT_EQ(file.write_offset(), filler);
+    auto failed = file.append(1, std::vector<float>{1.0f, 2.0f}, kEmpty);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().message(),
+              std::string("io error: ") + c.prefix + "No space left on device (os error 28)");
+    EXPECT_EQ(file.write_offset(), filler);
+    EXPECT_EQ(file.flush().error().text(), "flush failed: No space left on device (os error 28)");
+  }
+}
+
+TEST(DataFileAppendTest, FailedLargeWriteLeavesOffsetsAligned) {
+  TempDir dir;
+  const auto path = dir.file("data.qvf");
+  FaultInjectingFileSystem fs;
+  DataFile file = open_file(path, fs);
+  append(file, 1);
+  fs.fail_writes_after(500, ENOSPC);
+  auto failed = file.append(2, std::vector<float>(4000, 1.0f), kEmpty);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text(), "write vector failed: No space left on device (os error 28)");
+  EXPECT_EQ(file.write_offset(), 36u);
+  EXPECT_EQ(std::filesystem::file_size(path), 36u);
+
+  fs.clear();
+  EXPECT_EQ(append(file, 3), 36u);
+  ASSERT_TRUE(file.flush().ok());
+  EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 3}));
+}
+
+TEST(DataFileAppendTest, UnencodablePayloadWritesNothing) {
+  TempDir dir;
+  DataFile file = open_file(dir.file("data.qvf"));
+  Payload bad;
+  bad.data["x"] = JsonValue::floating(std::numeric_limits<double>::infinity());
+  auto failed = file.append(1, std::vector<float>{1.0f}, bad);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::IoError);
+  EXPECT_EQ(failed.error().text().rfind("payload serialization failed: ", 0), 0u);
+  EXPECT_EQ(file.write_offset(), 0u);
+}
+
+TEST(DataFileFlushTest, SyncFailureIsReported) {
+  TempDir dir;
+  FaultInjectingFileSystem fs;
+  DataFile file = open_file(dir.file("data.qvf"), fs);
+  append(file, 1);
+  fs.fail_nth(FsOp::Fsync, 1, EIO);
+  EXPECT_EQ(file.flush().error().message(), "io error: sync failed: Input/output error (os error 5)");
+  EXPECT_TRUE(file.flush().ok());
+}
+
+TEST(DataFileOpenTest, FailuresCarryTheirPrefix) {
+  TempDir dir;
+  auto missing = DataFile::open(dir.file("no-dir") / "data.qvf");
+  EXPECT_EQ(missing.error().message(),
+            "io error: failed to open data file: No such file or directory (os error 2)");
+  FaultInjectingFileSystem fs;
+  fs.fail_nth(FsOp::FileSize, 1, EIO);
+  auto unmeasured = DataFile::open(dir.file("data.qvf"), fs);
+  EXPECT_EQ(unmeasured.error().message(), "io error: metadata failed: Input/output error (os error 5)");
+  DataFile file = open_file(dir.file("data.qvf"), fs);
+  std::filesystem::remove(dir.file("data.qvf"));
+  EXPECT_EQ(file.iter_active().error().message(),
+            "io error: open for iter failed: No such file or directory (os error 2)");
+  EXPECT_EQ(file.read_at(0).error().message(),
+            "io error: open for read failed: No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace tarnvault_core::storage::data_file
