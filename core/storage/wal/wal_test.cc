@@ -1,0 +1,422 @@
+#include "core/storage/wal/wal.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/little_endian.h"
+#include "core/storage/io/test_support.h"
+
+namespace tarnvault_core::storage::wal {
+namespace {
+
+using io::FaultInjectingFileSystem;
+using io::FsOp;
+using io::testing::read_bytes;
+using io::testing::TempDir;
+using io::testing::write_bytes;
+
+const std::string kCheckpointBody = R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})";
+const std::string kInsert7Body =
+    R"({"kind":"Insert","id":7,"vector":[0.5,1.0,-2.25],"payload":{"data":{}}})";
+
+std::string le32(std::uint32_t v) {
+  std::string out;
+  io::append_le(out, v);
+  return out;
+}
+
+std::uint32_t crc_of(const std::string& body) {
+  return static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+}
+
+std::string frame(const std::string& body) {
+  return le32(crc_of(body)) + le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+WalEntry insert_entry(std::uint64_t id, std::vector<float> vector = {1.0f, 2.0f}) {
+  WalEntry entry;
+  entry.kind = WalEntryKind::Insert;
+  entry.id = id;
+  entry.vector = std::move(vector);
+  return entry;
+}
+
+Wal open_wal(const std::filesystem::path& path, SyncMode mode,
+             io::FileSystem& fs = io::default_file_system()) {
+  auto wal = Wal::open(path, mode, fs);
+  EXPECT_TRUE(wal.ok()) << wal.error().message();
+  return std::move(wal).value();
+}
+
+std::vector<std::uint64_t> ids_in(const std::filesystem::path& path) {
+  auto entries = Wal::read_all(path);
+  EXPECT_TRUE(entries.ok()) << entries.error().message();
+  std::vector<std::uint64_t> ids;
+  if (entries.ok()) {
+    for (const auto& e : *entries) ids.push_back(e.id);
+  }
+  return ids;
+}
+
+TEST(WalFormatTest, RecordsAreByteExact) {
+  // Golden values: a wrong byte order or checksum coverage shows here.
+  EXPECT_EQ(kCheckpointBody.size(), 62u);
+  EXPECT_EQ(crc_of(kCheckpointBody), 3589457719u);
+  EXPECT_EQ(kInsert7Body.size(), 71u);
+  EXPECT_EQ(crc_of(kInsert7Body), 2769985937u);
+
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  Wal wal = open_wal(path, SyncMode::Never);
+  ASSERT_TRUE(wal.append(insert_entry(7, {0.5f, 1.0f, -2.25f})).ok());
+  ASSERT_TRUE(wal.sync().ok());
+  EXPECT_EQ(read_bytes(path), std::string("\x91\xa1\x1a\xa5\x47\x00\x00\x00", 8) + kInsert7Body);
+
+  // The checkpoint record is written and synced before the truncation; a
+  // failing truncation leaves it in the file for inspection.
+  FaultInjectingFileSystem fs;
+  const auto cp_path = dir.file("cp.log");
+  Wal cp_wal = open_wal(cp_path, SyncMode::Never, fs);
+  fs.fail_nth(FsOp::Open, 1, EIO);
+  EXPECT_FALSE(cp_wal.checkpoint().ok());
+  const std::string cp = read_bytes(cp_path);
+  EXPECT_EQ(cp.size(), 70u);
+  EXPECT_EQ(cp, std::string("\x37\xc7\xf2\xd5\x3e\x00\x00\x00", 8) + kCheckpointBody);
+}
+
+TEST(WalFormatTest, ReadsBackWhatWasWritten) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  WalEntry update = insert_entry(std::numeric_limits<std::uint64_t>::max(), {-0.0f, 3.5e-20f});
+  update.kind = WalEntryKind::Update;
+  update.payload.data["k"] = JsonValue::string("v");
+  WalEntry del;
+  del.kind = WalEntryKind::Delete;
+  del.id = 9;
+  {
+    Wal wal = open_wal(path, SyncMode::Never);
+    ASSERT_TRUE(wal.append(insert_entry(1)).ok());
+    ASSERT_TRUE(wal.append(update).ok());
+    ASSERT_TRUE(wal.append(del).ok());
+  }  // destruction writes the buffer out
+  auto entries = Wal::read_all(path);
+  ASSERT_TRUE(entries.ok());
+  ASSERT_EQ(entries->size(), 3u);
+  EXPECT_EQ((*entries)[0], insert_entry(1));
+  EXPECT_EQ((*entries)[1], update);
+  EXPECT_EQ((*entries)[2], del);
+}
+
+TEST(WalFormatTest, ReopenAppendsAfterExistingRecords) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  { Wal wal = open_wal(path, SyncMode::Always); ASSERT_TRUE(wal.append(insert_entry(1)).ok()); }
+  { Wal wal = open_wal(path, SyncMode::Always); ASSERT_TRUE(wal.append(insert_entry(2)).ok()); }
+  EXPECT_EQ(ids_in(path), (std::vector<std::uint64_t>{1, 2}));
+}
+
+TEST(WalSyncTest, BatchedSyncsOnTheHundredthAppend) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  Wal wal = open_wal(path, SyncMode::Batched);
+  for (std::uint64_t id = 1; id <= 99; ++id) ASSERT_TRUE(wal.append(insert_entry(id)).ok());
+  EXPECT_EQ(wal.appends_since_sync(), 99u);
+  EXPECT_TRUE(ids_in(path).empty());
+  ASSERT_TRUE(wal.append(insert_entry(100)).ok());
+  EXPECT_EQ(wal.appends_since_sync(), 0u);
+  EXPECT_EQ(ids_in(path).size(), 100u);
+}
+
+TEST(WalSyncTest, AlwaysAndNever) {
+  TempDir dir;
+  Wal always = open_wal(dir.file("a.log"), SyncMode::Always);
+  ASSERT_TRUE(always.append(insert_entry(1)).ok());
+  EXPECT_EQ(ids_in(dir.file("a.log")).size(), 1u);
+  EXPECT_EQ(always.appends_since_sync(), 0u);
+
+  Wal never = open_wal(dir.file("n.log"), SyncMode::Never);
+  for (std::uint64_t id = 1; id <= 150; ++id) ASSERT_TRUE(never.append(insert_entry(id)).ok());
+  EXPECT_EQ(never.appends_since_sync(), 150u);
+  // 150 small records exceed 8 KiB: the overflow wrote some out, unsynced.
+  EXPECT_FALSE(ids_in(dir.file("n.log")).empty());
+  ASSERT_TRUE(never.sync().ok());
+  EXPECT_EQ(ids_in(dir.file("n.log")).size(), 150u);
+}
+
+TEST(WalSyncTest, RecordsOfEightKibibytesOrMoreGoStraightToTheFile) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  Wal wal = open_wal(path, SyncMode::Never);
+  ASSERT_TRUE(wal.append(insert_entry(1, std::vector<float>(3000, 0.25f))).ok());
+  EXPECT_EQ(ids_in(path), std::vector<std::uint64_t>{1});
+}
+
+TEST(WalCheckpointTest, EmptiesTheFileAndLaterRecordsStartAtZero) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  Wal wal = open_wal(path, SyncMode::Batched);
+  for (std::uint64_t id = 1; id <= 5; ++id) ASSERT_TRUE(wal.append(insert_entry(id)).ok());
+  ASSERT_TRUE(wal.checkpoint().ok());
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  EXPECT_EQ(wal.appends_since_sync(), 0u);
+  ASSERT_TRUE(wal.checkpoint().ok());
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+
+  ASSERT_TRUE(wal.append(insert_entry(7, {0.5f, 1.0f, -2.25f})).ok());
+  ASSERT_TRUE(wal.sync().ok());
+  EXPECT_EQ(read_bytes(path), frame(kInsert7Body));
+}
+
+// Complete records followed by a damaged tail.
+struct TailCase {
+  const char* name;
+  std::string tail;
+  WalTail expected_tail;
+  const char* read_all_error;  // nullptr: read_all succeeds
+};
+
+TEST(WalTornTailTest, ReadAllToleratesOnlyStrayBytes) {
+  const std::string body = kInsert7Body;
+  const TailCase cases[] = {
+      {"clean end", "", WalTail::None, nullptr},
+      {"1 stray byte", "\x01", WalTail::StrayBytes, nullptr},
+      {"3 stray bytes", "abc", WalTail::StrayBytes, nullptr},
+      {"torn length", "abcd\x05", WalTail::TornLength,
+       "io error: read length failed: failed to fill whole buffer"},
+      {"torn body", frame(body).substr(0, 20), WalTail::TornData,
+       "io error: read data failed: failed to fill whole buffer"},
+      {"header only", frame(body).substr(0, 8), WalTail::TornData,
+       "io error: read data failed: failed to fill whole buffer"},
+      {"huge length", le32(1) + le32(0xFFFFFFFFu) + "xyz", WalTail::TornData,
+       "io error: read data failed: failed to fill whole buffer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("wal.log");
+    const std::string good = frame(body) + frame(kCheckpointBody);
+    write_bytes(path, good + c.tail);
+
+    auto with_tail = Wal::read_all_with_tail(path);
+    ASSERT_TRUE(with_tail.ok()) << with_tail.error().message();
+    EXPECT_EQ(with_tail->entries.size(), 2u);
+    EXPECT_EQ(with_tail->valid_length, good.size());
+    EXPECT_EQ(with_tail->file_length, good.size() + c.tail.size());
+    EXPECT_EQ(with_tail->tail, c.expected_tail);
+
+    auto all = Wal::read_all(path);
+    if (c.read_all_error == nullptr) {
+      ASSERT_TRUE(all.ok());
+      EXPECT_EQ(all->size(), 2u);
+    } else {
+      ASSERT_FALSE(all.ok());
+      EXPECT_EQ(all.error().message(), c.read_all_error);
+    }
+  }
+}
+
+TEST(WalTornTailTest, RecoveryCanCutTheTornTailAndAppend) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  write_bytes(path, frame(kInsert7Body) + frame(kCheckpointBody).substr(0, 30));
+  auto read = Wal::read_all_with_tail(path);
+  ASSERT_TRUE(read.ok());
+  Wal wal = open_wal(path, SyncMode::Always);
+  ASSERT_TRUE(wal.truncate_to(read->valid_length).ok());
+  ASSERT_TRUE(wal.append(insert_entry(8)).ok());
+  EXPECT_EQ(ids_in(path), (std::vector<std::uint64_t>{7, 8}));
+}
+
+TEST(WalCorruptionTest, DamageInsideARecordFailsTheWholeRead) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  std::string bytes = frame(kInsert7Body) + frame(kCheckpointBody);
+  std::string damaged_body = kCheckpointBody;
+  damaged_body[10] ^= 0x20;
+  bytes[frame(kInsert7Body).size() + 8 + 10] ^= 0x20;
+  write_bytes(path, bytes);
+  const std::string expected = "WAL corrupted: checksum mismatch: expected " +
+                               std::to_string(crc_of(kCheckpointBody)) + ", got " +
+                               std::to_string(crc_of(damaged_body));
+  auto all = Wal::read_all(path);
+  ASSERT_FALSE(all.ok());
+  EXPECT_EQ(all.error().message(), expected);
+  auto with_tail = Wal::read_all_with_tail(path);
+  ASSERT_FALSE(with_tail.ok());
+  EXPECT_EQ(with_tail.error().message(), expected);
+}
+
+TEST(WalCorruptionTest, BodiesThatDoNotParse) {
+  const struct {
+    const char* name;
+    std::string record;
+  } cases[] = {
+      {"zero checksum and length", std::string(8, '\0')},
+      {"missing payload", frame(R"({"kind":"Delete","id":1,"vector":[]})")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("wal.log");
+    write_bytes(path, frame(kInsert7Body) + c.record);
+    auto all = Wal::read_all(path);
+    ASSERT_FALSE(all.ok());
+    EXPECT_EQ(all.error().kind(), ErrorKind::WalCorrupted);
+    EXPECT_EQ(all.error().text().rfind("deserialization failed: ", 0), 0u) << all.error().text();
+    EXPECT_FALSE(Wal::read_all_with_tail(path).ok());
+  }
+}
+
+TEST(WalReadTest, MissingOrEmptyFileIsAnEmptyLog) {
+  TempDir dir;
+  auto missing = Wal::read_all(dir.file("none.log"));
+  ASSERT_TRUE(missing.ok());
+  EXPECT_TRUE(missing->empty());
+  write_bytes(dir.file("empty.log"), "");
+  auto empty = Wal::read_all_with_tail(dir.file("empty.log"));
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty->entries.empty());
+  EXPECT_FALSE(empty->has_torn_tail());
+}
+
+TEST(WalReadTest, ReadFailuresCarryTheirPrefix) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  write_bytes(path, frame(kInsert7Body));
+  const struct {
+    FsOp op;
+    const char* expected;
+  } cases[] = {
+      {FsOp::Open, "io error: failed to open WAL for read: Input/output error (os error 5)"},
+      {FsOp::FileSize, "io error: metadata failed: Input/output error (os error 5)"},
+      {FsOp::Pread, "io error: read checksum failed: Input/output error (os error 5)"},
+  };
+  for (const auto& c : cases) {
+    FaultInjectingFileSystem fs;
+    fs.fail_nth(c.op, 1, EIO);
+    auto all = Wal::read_all(path, fs);
+    ASSERT_FALSE(all.ok());
+    EXPECT_EQ(all.error().message(), c.expected);
+  }
+}
+
+TEST(WalAppendTest, UnencodableEntryWritesNothing) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  Wal wal = open_wal(path, SyncMode::Always);
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    Status appended = wal.append(insert_entry(1, {1.0f, bad}));
+    ASSERT_FALSE(appended.ok());
+    EXPECT_EQ(appended.error().kind(), ErrorKind::WalCorrupted);
+    EXPECT_EQ(appended.error().text().rfind("serialization failed: ", 0), 0u);
+  }
+  EXPECT_EQ(wal.appends_since_sync(), 0u);
+  ASSERT_TRUE(wal.sync().ok());
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+// An Insert of id 7 whose whole record takes record_size bytes (>= 85),
+// padded by a payload string.
+WalEntry insert_of_record_size(std::size_t record_size) {
+  WalEntry entry = insert_entry(7, {0.5f, 1.0f, -2.25f});
+  entry.payload.data["p"] = JsonValue::string(std::string(record_size - 85, 'x'));
+  return entry;
+}
+
+// /dev/full accepts the open and refuses every write with ENOSPC. The error
+// names the first field of the record that did not fit in the buffer.
+TEST(WalAppendTest, FullDeviceNamesTheFieldThatNeededTheDisk) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  const struct {
+    std::size_t free_space;
+    const char* prefix;
+  } cases[] = {
+      {0, "write checksum failed: "},
+      {3, "write checksum failed: "},
+      {4, "write length failed: "},
+      {7, "write length failed: "},
+      {8, "write data failed: "},
+      {78, "write data failed: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.free_space);
+    Wal wal = open_wal("/dev/full", SyncMode::Never);
+    ASSERT_TRUE(wal.append(insert_of_record_size(io::kBufferSize - c.free_space)).ok());
+    Status failed = wal.append(insert_entry(7, {0.5f, 1.0f, -2.25f}));  // 79 bytes
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().message(),
+              std::string("io error: ") + c.prefix + "No space left on device (os error 28)");
+    EXPECT_EQ(wal.appends_since_sync(), 1u);
+    EXPECT_EQ(wal.sync().error().text(), "flush failed: No space left on device (os error 28)");
+  }
+}
+
+TEST(WalAppendTest, FailedLargeWriteLeavesTheLogReadable) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  FaultInjectingFileSystem fs;
+  Wal wal = open_wal(path, SyncMode::Always, fs);
+  ASSERT_TRUE(wal.append(insert_entry(1)).ok());
+  fs.fail_writes_after(100, ENOSPC);  // the disk fills up part-way through
+  Status failed = wal.append(insert_of_record_size(20000));
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text(), "write data failed: No space left on device (os error 28)");
+  EXPECT_EQ(ids_in(path), std::vector<std::uint64_t>{1});
+
+  fs.clear();
+  ASSERT_TRUE(wal.append(insert_entry(2)).ok());
+  EXPECT_EQ(ids_in(path), (std::vector<std::uint64_t>{1, 2}));
+}
+
+TEST(WalAppendTest, FailedSyncKeepsCountingAndIsReported) {
+  TempDir dir;
+  FaultInjectingFileSystem fs;
+  Wal wal = open_wal(dir.file("wal.log"), SyncMode::Always, fs);
+  fs.fail_nth(FsOp::Fsync, 1, EIO);
+  Status failed = wal.append(insert_entry(1));
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().message(), "io error: sync failed: Input/output error (os error 5)");
+  EXPECT_EQ(wal.appends_since_sync(), 1u);
+  // The record was handed over; the next successful sync makes it durable.
+  ASSERT_TRUE(wal.sync().ok());
+  EXPECT_EQ(wal.appends_since_sync(), 0u);
+  EXPECT_EQ(ids_in(dir.file("wal.log")), std::vector<std::uint64_t>{1});
+}
+
+TEST(WalCheckpointTest, FailedReopenKeepsTheLogAndTheWalUsable) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  FaultInjectingFileSystem fs;
+  Wal wal = open_wal(path, SyncMode::Never, fs);
+  ASSERT_TRUE(wal.append(insert_entry(1)).ok());
+  fs.fail_nth(FsOp::Open, 1, ENOSPC);
+  Status failed = wal.checkpoint();
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text(), "truncate failed: No space left on device (os error 28)");
+  EXPECT_EQ(ids_in(path), (std::vector<std::uint64_t>{1, 0}));
+
+  ASSERT_TRUE(wal.append(insert_entry(2)).ok());
+  ASSERT_TRUE(wal.checkpoint().ok());
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+TEST(WalOpenTest, OpenFailureIsReported) {
+  TempDir dir;
+  auto wal = Wal::open(dir.file("missing-dir") / "wal.log", SyncMode::Batched);
+  ASSERT_FALSE(wal.ok());
+  EXPECT_EQ(wal.error().message(),
+            "io error: failed to open WAL: No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace tarnvault_core::storage::wal
