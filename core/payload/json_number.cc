@@ -69,7 +69,8 @@ bool magnitude_at_least_one(std::string_view text) {
   }
   if (!found_nonzero) return false;
   long long exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) exponent = exponent_value(text.substr(i + 1));
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E'))
+    exponent = exponent_value(text.substr(i + 1));
   return first_digit_position + exponent >= 0;
 }
 

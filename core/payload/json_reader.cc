@@ -1,12 +1,12 @@
 #include "core/payload/json_reader.h"
 
-#include <cstring>
-#include <limits>
-#include <utility>
-
 #include <rapidjson/error/error.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+
+#include <cstring>
+#include <limits>
+#include <utility>
 
 #include "core/payload/json_number.h"
 #include "core/payload/json_position.h"
@@ -42,7 +42,9 @@ ReadStep ValueReader::on_key(ReadContext& ctx, std::string_view) {
   return ctx.fail("unexpected object key");
 }
 
-ReadStep ValueReader::on_end_object(ReadContext& ctx) { return ctx.fail("unexpected end of object"); }
+ReadStep ValueReader::on_end_object(ReadContext& ctx) {
+  return ctx.fail("unexpected end of object");
+}
 
 ReadStep ValueReader::on_end_array(ReadContext& ctx) { return ctx.fail("unexpected end of array"); }
 
@@ -110,26 +112,38 @@ bool has_escaped_surrogate(std::string_view text) {
 
 const char* syntax_message(rapidjson::ParseErrorCode code) {
   switch (code) {
-    case rapidjson::kParseErrorDocumentEmpty: return "expected a value";
-    case rapidjson::kParseErrorDocumentRootNotSingular: return "trailing characters";
-    case rapidjson::kParseErrorValueInvalid: return "expected a value";
-    case rapidjson::kParseErrorObjectMissName: return "expected a quoted key";
-    case rapidjson::kParseErrorObjectMissColon: return "expected ':' after an object key";
+    case rapidjson::kParseErrorDocumentEmpty:
+      return "expected a value";
+    case rapidjson::kParseErrorDocumentRootNotSingular:
+      return "trailing characters";
+    case rapidjson::kParseErrorValueInvalid:
+      return "expected a value";
+    case rapidjson::kParseErrorObjectMissName:
+      return "expected a quoted key";
+    case rapidjson::kParseErrorObjectMissColon:
+      return "expected ':' after an object key";
     case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
       return "expected ',' or '}' after an object member";
     case rapidjson::kParseErrorArrayMissCommaOrSquareBracket:
       return "expected ',' or ']' after an array element";
-    case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex: return "invalid \\u escape";
+    case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
+      return "invalid \\u escape";
     case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
       return "invalid surrogate pair in \\u escape";
     case rapidjson::kParseErrorStringEscapeInvalid:
       return "invalid escape or control character in string";
-    case rapidjson::kParseErrorStringMissQuotationMark: return "unterminated string";
-    case rapidjson::kParseErrorStringInvalidEncoding: return "invalid UTF-8 in string";
-    case rapidjson::kParseErrorNumberTooBig: return "number out of range";
-    case rapidjson::kParseErrorNumberMissFraction: return "expected a digit after the decimal point";
-    case rapidjson::kParseErrorNumberMissExponent: return "expected a digit in the exponent";
-    default: return "syntax error";
+    case rapidjson::kParseErrorStringMissQuotationMark:
+      return "unterminated string";
+    case rapidjson::kParseErrorStringInvalidEncoding:
+      return "invalid UTF-8 in string";
+    case rapidjson::kParseErrorNumberTooBig:
+      return "number out of range";
+    case rapidjson::kParseErrorNumberMissFraction:
+      return "expected a digit after the decimal point";
+    case rapidjson::kParseErrorNumberMissExponent:
+      return "expected a digit in the exponent";
+    default:
+      return "syntax error";
   }
 }
 
@@ -137,7 +151,8 @@ const char* syntax_message(rapidjson::ParseErrorCode code) {
 
 class ReadDriver : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ReadDriver> {
  public:
-  ReadDriver(ReadContext& ctx, const rapidjson::MemoryStream& stream) : ctx_(ctx), stream_(stream) {}
+  ReadDriver(ReadContext& ctx, const rapidjson::MemoryStream& stream)
+      : ctx_(ctx), stream_(stream) {}
 
   bool Null() {
     return deliver(after_token(), [](ValueReader& r, ReadContext& c) { return r.on_null(c); });
@@ -258,7 +273,8 @@ std::optional<std::string> read_json(std::string_view text, ValueReader& root) {
   }
   if (ctx.stack_size_ != 0) return "unexpected end of input" + position_suffix(text, stream.Tell());
   // A NUL byte looks like the end of input to the parser.
-  if (stream.Tell() != text.size()) return "trailing characters" + position_suffix(text, stream.Tell());
+  if (stream.Tell() != text.size())
+    return "trailing characters" + position_suffix(text, stream.Tell());
   return std::nullopt;
 }
 

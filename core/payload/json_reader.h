@@ -89,7 +89,7 @@ class ReadContext {
 std::optional<std::string> read_json(std::string_view text, ValueReader& root);
 
 // How "invalid type"/"invalid value" messages describe what was found.
-std::string describe_number(std::string_view text);  // integer `5`, floating point `1.5`
+std::string describe_number(std::string_view text);   // integer `5`, floating point `1.5`
 std::string describe_string(std::string_view value);  // string "abc"
 
 }  // namespace tarnvault_core::payload

@@ -11,14 +11,22 @@ namespace {
 // The escape of one byte, or nullptr when it is written as it is.
 const char* short_escape(unsigned char c) {
   switch (c) {
-    case '"': return "\\\"";
-    case '\\': return "\\\\";
-    case '\n': return "\\n";
-    case '\t': return "\\t";
-    case '\r': return "\\r";
-    case '\b': return "\\b";
-    case '\f': return "\\f";
-    default: return nullptr;
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+    case '\b':
+      return "\\b";
+    case '\f':
+      return "\\f";
+    default:
+      return nullptr;
   }
 }
 
@@ -70,8 +78,7 @@ Status append_finite_float(std::string& out, double value) {
 }
 
 Status nesting_too_deep() {
-  return Error::payload_error("nesting deeper than " + std::to_string(kMaxJsonNesting) +
-                              " levels");
+  return Error::payload_error("nesting deeper than " + std::to_string(kMaxJsonNesting) + " levels");
 }
 
 }  // namespace

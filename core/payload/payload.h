@@ -26,8 +26,7 @@ Result<std::string> payload_to_json(const Payload& payload);
 // As append_payload_json, for a payload embedded in a text where
 // enclosing_levels arrays or objects already surround it (1 inside a log
 // record), so that the nesting limit holds for the whole text.
-Status append_embedded_payload_json(const Payload& payload, int enclosing_levels,
-                                    std::string& out);
+Status append_embedded_payload_json(const Payload& payload, int enclosing_levels, std::string& out);
 
 // Strict reader of the JSON form. On failure: PayloadError whose text is the
 // reader's message ending in " at line {line} column {column}".

@@ -1,11 +1,11 @@
 #include "core/payload/payload.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tarnvault_core::payload {
 namespace {
@@ -36,7 +36,9 @@ std::string nested_array_text(int levels) {
 
 // ---- Writing ---------------------------------------------------------------
 
-TEST(PayloadWriterTest, EmptyPayloadIsDataWithEmptyMap) { EXPECT_EQ(to_json(Payload{}), R"({"data":{}})"); }
+TEST(PayloadWriterTest, EmptyPayloadIsDataWithEmptyMap) {
+  EXPECT_EQ(to_json(Payload{}), R"({"data":{}})");
+}
 
 TEST(PayloadWriterTest, WritesEachValueKindCompactly) {
   struct Case {
@@ -51,16 +53,15 @@ TEST(PayloadWriterTest, WritesEachValueKindCompactly) {
       {JsonValue::unsigned_integer(std::numeric_limits<std::uint64_t>::max()),
        "18446744073709551615"},
       {JsonValue::signed_integer(-1), "-1"},
-      {JsonValue::signed_integer(std::numeric_limits<std::int64_t>::min()),
-       "-9223372036854775808"},
+      {JsonValue::signed_integer(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
       {JsonValue::floating(1.0), "1.0"},
       {JsonValue::floating(-0.0), "-0.0"},
       {JsonValue::floating(0.1), "0.1"},
       {JsonValue::floating(1e16), "1e+16"},
       {JsonValue::floating(123456.0), "123456.0"},
       {JsonValue::floating(5e-324), "5e-324"},
-      {JsonValue::string("a\"b\\c\n\t\r\b\f\x01\x1f\x7f"),
-       R"("a\"b\\c\n\t\r\b\f\u0001\u001f)" "\x7f\""},
+      {JsonValue::string("a\"b\\c\n\t\r\b\f\x01\x1f\x7f"), R"("a\"b\\c\n\t\r\b\f\u0001\u001f)"
+                                                           "\x7f\""},
       {JsonValue::string("h\xC3\xA9llo \xF0\x9F\x98\x80"), "\"h\xC3\xA9llo \xF0\x9F\x98\x80\""},
       {JsonValue::array({}), "[]"},
       {JsonValue::array({JsonValue::unsigned_integer(1), JsonValue::string("x")}), R"([1,"x"])"},
@@ -197,7 +198,8 @@ TEST(PayloadReaderTest, RefusesWithPositionedMessages) {
       {R"({"other":1})", "missing field `data` at line 1 column 11"},
       {R"({"data":{},"data":{}})", "duplicate field `data` at line 1 column 17"},
       {"[]", "invalid length 0, expected struct Payload with 1 element at line 1 column 2"},
-      {"[{},{},[1]]", "invalid length 3, expected struct Payload with 1 element at line 1 column 11"},
+      {"[{},{},[1]]",
+       "invalid length 3, expected struct Payload with 1 element at line 1 column 11"},
       {R"({"data":5})", "invalid type: integer `5`, expected a map at line 1 column 9"},
       {R"({"data":[1]})", "invalid type: sequence, expected a map at line 1 column 9"},
       {R"({"data":null})", "invalid type: null, expected a map at line 1 column 12"},
@@ -244,11 +246,11 @@ TEST(PayloadReaderTest, HugeNestingFailsWithoutExhaustingTheStack) {
   const std::string deep(1'000'000, '[');
   auto refused = payload_from_json(deep);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().text(),
-            "invalid type: sequence, expected a map at line 1 column 2");
+  EXPECT_EQ(refused.error().text(), "invalid type: sequence, expected a map at line 1 column 2");
   auto object_deep = payload_from_json(R"({"data":)" + std::string(1'000'000, '['));
   ASSERT_FALSE(object_deep.ok());
-  EXPECT_EQ(object_deep.error().text(), "invalid type: sequence, expected a map at line 1 column 9");
+  EXPECT_EQ(object_deep.error().text(),
+            "invalid type: sequence, expected a map at line 1 column 9");
   auto skipped_deep = payload_from_json(R"({"x":)" + std::string(1'000'000, '['));
   ASSERT_FALSE(skipped_deep.ok());
   EXPECT_EQ(skipped_deep.error().text(), "recursion limit exceeded at line 1 column 132");
