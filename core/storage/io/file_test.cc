@@ -1,6 +1,7 @@
 #include "core/storage/io/file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
@@ -47,10 +48,14 @@ TEST(FileTest, OpenReportsTheSystemError) {
   EXPECT_EQ(file.status.text(), "No such file or directory (os error 2)");
 }
 
-TEST(FileTest, CreatedFilesAreCloseOnExec) {
+TEST(FileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
   TempDir dir;
+  const mode_t old_umask = umask(027);
   auto file = File::open(default_file_system(), dir.file("f"), O_RDWR | O_CREAT);
+  umask(old_umask);
   ASSERT_TRUE(file.ok());
+  EXPECT_EQ(std::filesystem::status(dir.file("f")).permissions(),
+            std::filesystem::perms(0640));
   // The descriptor number is private to File; find it by reopening /proc.
   bool found_cloexec = false;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
