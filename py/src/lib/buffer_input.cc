@@ -206,7 +206,7 @@ BufferRead fail_negative_id(std::int64_t id) {
 
 }  // namespace
 
-BufferRead append_float_buffer(PyObject* value, std::vector<float>& out) {
+BufferRead append_float_buffer(PyObject* value, FloatBuffer& out) {
   const Exporter exporter = classify_exporter(value);
   if (exporter == Exporter::Other) return BufferRead::NotApplicable;
   HeldBuffer buffer(value);

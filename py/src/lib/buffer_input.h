@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "py_api.h"
+#include "float_buffer.h"
 #include "vector_list.h"
 
 namespace tarnvault_py {
@@ -21,7 +22,7 @@ enum class BufferRead {
 };
 
 // A one-dimensional float32/float64 buffer, appended to out.
-BufferRead append_float_buffer(PyObject* value, std::vector<float>& out);
+BufferRead append_float_buffer(PyObject* value, FloatBuffer& out);
 
 // A two-dimensional float32/float64 NumPy array; out receives one row per
 // vector.

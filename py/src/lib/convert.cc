@@ -45,6 +45,12 @@ void reserve_more(Vector& vector, std::size_t extra) {
   }
 }
 
+// Converting an exact float or int runs no Python code, so such an element
+// cannot be freed under the conversion and needs no reference of its own.
+bool converts_without_python_code(PyObject* item) {
+  return PyFloat_CheckExact(item) || PyLong_CheckExact(item);
+}
+
 // Calls convert_one on every element the object's iterator yields, in order,
 // stopping at the first failure. A list is walked by index, which is what its
 // iterator does, re-reading the length after every element because element
@@ -53,8 +59,21 @@ template <typename ConvertOne>
 bool for_each_element(PyObject* sequence, ConvertOne&& convert_one) {
   if (PyList_CheckExact(sequence)) {
     for (Py_ssize_t i = 0; i < PyList_Size(sequence); ++i) {
-      PyRef item = PyRef::borrow(PyList_GetItem(sequence, i));
-      if (!convert_one(item.get())) return false;
+      PyObject* item = PyList_GetItem(sequence, i);
+      if (converts_without_python_code(item)) {
+        if (!convert_one(item)) return false;
+        continue;
+      }
+      PyRef held = PyRef::borrow(item);
+      if (!convert_one(held.get())) return false;
+    }
+    return true;
+  }
+  if (PyTuple_CheckExact(sequence)) {
+    // Immutable, and the caller's reference keeps it and its items alive.
+    const Py_ssize_t size = PyTuple_Size(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!convert_one(PyTuple_GetItem(sequence, i))) return false;
     }
     return true;
   }
@@ -66,7 +85,7 @@ bool for_each_element(PyObject* sequence, ConvertOne&& convert_one) {
   return PyErr_Occurred() == nullptr;
 }
 
-bool append_float_vector(PyObject* value, std::vector<float>& out) {
+bool append_float_vector(PyObject* value, FloatBuffer& out) {
   if (!check_sequence(value)) return false;
   switch (append_float_buffer(value, out)) {
     case BufferRead::Done: return true;
@@ -184,7 +203,7 @@ bool convert_text(PyObject* value, const char* parameter, std::string& out) {
   });
 }
 
-bool convert_float_vector(PyObject* value, const char* parameter, std::vector<float>& out) {
+bool convert_float_vector(PyObject* value, const char* parameter, FloatBuffer& out) {
   out.clear();
   return with_parameter_prefix(parameter, [&] { return append_float_vector(value, out); });
 }

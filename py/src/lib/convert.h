@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "py_api.h"
+#include "float_buffer.h"
 #include "vector_list.h"
 
 namespace tarnvault_py {
@@ -27,7 +28,7 @@ bool convert_text(PyObject* value, const char* parameter, std::string& out);
 
 // Float vector: any sequence except str; each element through the float
 // conversion, rounded to the nearest float.
-bool convert_float_vector(PyObject* value, const char* parameter, std::vector<float>& out);
+bool convert_float_vector(PyObject* value, const char* parameter, FloatBuffer& out);
 
 // Id list: a sequence as for Float vector; each element as Id.
 bool convert_id_list(PyObject* value, const char* parameter, std::vector<std::uint64_t>& out);

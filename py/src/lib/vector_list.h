@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "float_buffer.h"
+
 namespace tarnvault_py {
 
 class VectorList {
@@ -24,12 +26,12 @@ class VectorList {
 
   // Rows are built by appending components to values() and then closing the
   // row with end_row().
-  std::vector<float>& values() { return values_; }
+  FloatBuffer& values() { return values_; }
   void end_row() { ends_.push_back(values_.size()); }
   std::vector<std::size_t>& row_ends() { return ends_; }
 
  private:
-  std::vector<float> values_;
+  FloatBuffer values_;
   std::vector<std::size_t> ends_;  // one past each row's last component
 };
 
