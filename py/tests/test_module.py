@@ -1,0 +1,98 @@
+import inspect
+import os
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+import _tarnvault
+from _tarnvault import Index
+
+
+def test_public_surface():
+    assert _tarnvault.__all__ == ["Index"]
+    assert _tarnvault.__doc__ == ""
+    assert [name for name in dir(_tarnvault) if not name.startswith("__")] == ["Index"]
+
+
+def test_class_docstring_and_signature():
+    assert Index.__text_signature__ == "(metric, dimension)"
+    assert Index.__doc__ == (
+        "In-memory brute-force vector index.\n\n"
+        "This index stores all vectors in memory and performs exhaustive search\n"
+        "for exact nearest neighbors."
+    )
+    assert repr(Index) == "<class 'Index'>"
+
+
+@pytest.mark.parametrize(
+    "name, signature, first_line",
+    [
+        ("insert", "($self, id, vector)", "Insert a vector into the index."),
+        ("search", "($self, query, k)", "Search for nearest neighbors."),
+        ("insert_batch", "($self, ids, vectors)", "Insert multiple vectors at once."),
+        ("search_batch", "($self, queries, k)", "Search for nearest neighbors for multiple queries."),
+    ],
+)
+def test_method_docstrings(name, signature, first_line):
+    method = getattr(Index, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__.startswith(first_line + "\n\nArgs:\n")
+    assert not method.__doc__.endswith("\n")
+    assert list(inspect.signature(method).parameters)[1:] == signature[8:-1].split(", ")
+
+
+def test_search_docstring_in_full():
+    assert Index.search.__doc__ == (
+        "Search for nearest neighbors.\n\nArgs:\n"
+        "    query (list[float]): The query vector.\n"
+        "    k (int): Number of neighbors to return.\n\nReturns:\n"
+        "    list[tuple[int, float]]: List of (id, distance) tuples."
+    )
+
+
+def test_methods_in_table_order():
+    names = [n for n in vars(Index) if not n.startswith("__")]
+    assert names == ["insert", "search", "insert_batch", "search_batch"]
+
+
+def test_not_subclassable():
+    with pytest.raises(TypeError):
+        type("Sub", (Index,), {})
+
+
+def test_instances_take_no_attributes_or_weakrefs(index3):
+    with pytest.raises(AttributeError):
+        index3.dimension = 3
+    assert not hasattr(index3, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(index3)
+
+
+def test_unbound_method_refuses_other_objects():
+    with pytest.raises(TypeError):
+        Index.insert(object(), 1, [0.0])
+
+
+def run_python(script, *options):
+    done = subprocess.run([sys.executable, *options, "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ), check=True)
+    return done.stdout
+
+
+def test_second_initialisation_is_refused():
+    script = (
+        "import importlib, sys\n"
+        "import _tarnvault\n"
+        "del sys.modules['_tarnvault']\n"
+        "try:\n"
+        "    importlib.import_module('_tarnvault')\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    assert "may only be initialized once per interpreter process" in run_python(script)
+
+
+def test_import_with_warnings_as_errors():
+    assert run_python("import _tarnvault; print(_tarnvault.__all__)", "-W", "error") == "['Index']\n"
