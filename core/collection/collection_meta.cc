@@ -1,0 +1,166 @@
+#include "core/collection/collection_meta.h"
+
+#include <fcntl.h>
+
+#include <array>
+#include <limits>
+#include <span>
+#include <system_error>
+
+#include "core/collection/collection_files.h"
+#include "core/payload/json_number.h"
+#include "core/payload/json_reader.h"
+#include "core/payload/json_scalar_readers.h"
+#include "core/payload/json_struct_reader.h"
+#include "core/payload/json_writer.h"
+#include "core/payload/utf8.h"
+#include "core/storage/io/file.h"
+
+namespace tarnvault_core::collection {
+namespace {
+
+using payload::ValueReader;
+
+// ---- Text ------------------------------------------------------------------
+
+void append_member(std::string& out, std::string_view key, bool last, auto append_value) {
+  out += "  \"";
+  out += key;
+  out += "\": ";
+  append_value(out);
+  out += last ? "\n" : ",\n";
+}
+
+class MetaReader : public payload::StructReader {
+ public:
+  explicit MetaReader(CollectionMeta* out)
+      : StructReader("CollectionMeta", kFields),
+        dimension_(&dimension_value_, std::numeric_limits<std::size_t>::max(),
+                   "an unsigned machine-word integer"),
+        metric_(&out->metric),
+        vector_count_(&out->vector_count, std::numeric_limits<std::uint64_t>::max(),
+                      "an unsigned 64-bit integer"),
+        next_id_(&out->next_id, std::numeric_limits<std::uint64_t>::max(),
+                 "an unsigned 64-bit integer") {}
+
+  // Read through a 64-bit value; the reader's bound keeps it within size_t.
+  std::size_t dimension() const { return static_cast<std::size_t>(dimension_value_); }
+
+ protected:
+  ValueReader& field_reader(std::size_t index) override {
+    switch (index) {
+      case 0:
+        return dimension_;
+      case 1:
+        return metric_;
+      case 2:
+        return vector_count_;
+      default:
+        return next_id_;
+    }
+  }
+
+ private:
+  static constexpr std::array<std::string_view, 4> kFields = {"dimension", "metric", "vector_count",
+                                                              "next_id"};
+
+  std::uint64_t dimension_value_ = 0;
+  payload::UnsignedReader dimension_;
+  payload::StringReader metric_;
+  payload::UnsignedReader vector_count_;
+  payload::UnsignedReader next_id_;
+};
+
+// ---- Files -----------------------------------------------------------------
+
+Error write_failed(const storage::io::IoStatus& status) {
+  return Error::collection_error("write meta failed: " + status.text());
+}
+
+Error read_failed(const std::string& text) {
+  return Error::collection_error("read meta failed: " + text);
+}
+
+storage::io::IoStatus write_synced_file(storage::io::FileSystem& fs,
+                                        const std::filesystem::path& path, std::string_view text) {
+  auto opened = storage::io::File::open(fs, path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!opened.ok()) return opened.status;
+  storage::io::File& file = opened.value;
+  if (auto written = file.pwrite_all(std::span(text.data(), text.size()), 0);
+      !written.status.ok()) {
+    return written.status;
+  }
+  if (auto synced = file.sync(); !synced.ok()) return synced;
+  return file.close();
+}
+
+}  // namespace
+
+Result<std::string> serialize_meta(const CollectionMeta& meta) {
+  std::string text;
+  text.reserve(128);
+  text += "{\n";
+  append_member(text, "dimension", false,
+                [&](std::string& out) { payload::append_unsigned(out, meta.dimension); });
+  Status metric_written = {};
+  append_member(text, "metric", false, [&](std::string& out) {
+    metric_written = payload::append_checked_json_string(out, meta.metric);
+  });
+  if (!metric_written.ok()) {
+    return Error::collection_error("serialize meta failed: " + metric_written.error().text());
+  }
+  append_member(text, "vector_count", false,
+                [&](std::string& out) { payload::append_unsigned(out, meta.vector_count); });
+  append_member(text, "next_id", true,
+                [&](std::string& out) { payload::append_unsigned(out, meta.next_id); });
+  text += '}';
+  return text;
+}
+
+Result<CollectionMeta> parse_meta(std::string_view text) {
+  CollectionMeta meta;
+  MetaReader reader(&meta);
+  if (std::optional<std::string> failure = payload::read_json(text, reader)) {
+    return Error::collection_error("parse meta failed: " + *failure);
+  }
+  meta.dimension = reader.dimension();
+  return meta;
+}
+
+Status write_meta_file(const std::filesystem::path& dir, const CollectionMeta& meta,
+                       storage::io::FileSystem& fs) {
+  auto text = serialize_meta(meta);
+  if (!text.ok()) return std::move(text).error();
+  const std::filesystem::path final_path = dir / kMetaFileName;
+  const std::filesystem::path temporary_path = dir / (std::string(kMetaFileName) + ".tmp");
+  storage::io::IoStatus status = write_synced_file(fs, temporary_path, *text);
+  if (status.ok()) status = fs.rename(temporary_path, final_path);
+  if (!status.ok()) {
+    std::error_code ignored;  // the old meta.json is intact; the leftover is only clutter
+    std::filesystem::remove(temporary_path, ignored);
+    return write_failed(status);
+  }
+  return {};
+}
+
+Result<CollectionMeta> read_meta_file(const std::filesystem::path& file,
+                                      storage::io::FileSystem& fs) {
+  auto opened = storage::io::File::open(fs, file, O_RDONLY);
+  if (!opened.ok()) return read_failed(opened.status.text());
+  auto size = opened.value.size();
+  if (!size.ok()) return read_failed(size.status.text());
+  if (size.value > kMaxMetaFileSize) {
+    return read_failed("file is too large: " + std::to_string(size.value) + " bytes, at most " +
+                       std::to_string(kMaxMetaFileSize) + " expected");
+  }
+  std::string text(static_cast<std::size_t>(size.value), '\0');
+  auto got = opened.value.pread_up_to(std::span(text.data(), text.size()), 0);
+  if (!got.ok()) return read_failed(got.status.text());
+  text.resize(got.value);
+  if (const std::size_t valid = payload::valid_utf8_prefix(text); valid != text.size()) {
+    return read_failed("invalid UTF-8 at byte " + std::to_string(valid));
+  }
+  return parse_meta(text);
+}
+
+}  // namespace tarnvault_core::collection
