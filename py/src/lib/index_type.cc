@@ -72,6 +72,16 @@ constexpr Signature<2> kSearchBatchSignature{"Index.search_batch()", {"queries",
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
+// Whether a batch can be stored whole as far as vector lengths go; only then
+// is room made for it up front, so a batch that fails on its first vector
+// does not leave the index holding memory for all the others.
+bool all_have_length(const VectorList& vectors, std::size_t dimension) {
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (vectors[i].size() != dimension) return false;
+  }
+  return true;
+}
+
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_at_boundary([&]() -> PyObject* {
     std::array<PyObject*, 2> arg{};
@@ -155,6 +165,7 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     BruteForceIndex& index = *as_index(self)->index;
+    if (all_have_length(vectors, index.dimension())) index.reserve(index.len() + ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const auto status = index.insert(ids[i], vectors[i], tarnvault_core::Payload{});
       if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
