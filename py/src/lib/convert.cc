@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -35,11 +36,14 @@ std::size_t reported_length(PyObject* value) {
   return static_cast<std::size_t>(length);
 }
 
-// Reservation is only a hint: a __len__ that overstates must not fail the call.
+// Reservation is only a hint, and a __len__ may overstate wildly: it is
+// capped, and a failure to reserve is not the call's failure. Beyond the cap
+// the array grows as it fills.
 template <typename Vector>
 void reserve_more(Vector& vector, std::size_t extra) {
+  constexpr std::size_t kLargestReservation = std::size_t{1} << 26;
   try {
-    vector.reserve(vector.size() + extra);
+    vector.reserve(vector.size() + std::min(extra, kLargestReservation));
   } catch (const std::length_error&) {
   } catch (const std::bad_alloc&) {
   }
