@@ -196,9 +196,7 @@ def test_iteration_errors(error, expected, index3):
         (lambda ix: ix.insert_batch([1, 2.5], []), "argument 'ids': 'float' object cannot be interpreted as an integer"),
         (lambda ix: ix.insert_batch([1], ["abc"]), "argument 'vectors': Can't extract `str` to `Vec`"),
         (lambda ix: ix.insert_batch([1], [1.0]), "argument 'vectors': 'float' object cannot be converted to 'Sequence'"),
-        (lambda ix: ix.search_batch([[0, 0, 0]], "k"), "argument 'k': 'str' object cannot be interpreted as an integer"),
         (lambda ix: ix.search_batch(7, 1), "argument 'queries': 'int' object cannot be converted to 'Sequence'"),
-        (lambda ix: ix.insert_batch(7, "x"), "argument 'ids': 'int' object cannot be converted to 'Sequence'"),
     ],
 )
 def test_list_errors_name_the_list(call, message, index3):
