@@ -5,7 +5,7 @@
 
 namespace tarnvault_py {
 
-// Builds the Index type from its specification; a new reference, or null
+// Builds the Index type object with PyType_FromSpec; a new reference, or null
 // with an exception set. Called once, at module initialisation.
 PyObject* create_index_type();
 
