@@ -1,0 +1,163 @@
+#include "core/collection/collection.h"
+
+#include <mutex>
+#include <utility>
+
+namespace tarnvault_core::collection {
+
+using storage::wal::WalEntry;
+using storage::wal::WalEntryKind;
+
+Collection::Collection(std::filesystem::path path, CollectionConfig config,
+                       storage::io::FileSystem& fs, CollectionLock lock, storage::wal::Wal wal,
+                       storage::data_file::DataFile data_file, std::uint64_t next_id)
+    : lock_(std::move(lock)),
+      path_(std::move(path)),
+      config_(config),
+      fs_(&fs),
+      index_(config.metric, config.dimension),
+      wal_(std::move(wal)),
+      data_file_(std::move(data_file)),
+      next_id_(next_id) {}
+
+Status Collection::insert(std::uint64_t id, std::span<const float> vector,
+                          payload::Payload payload) {
+  // A logged record the index refuses would fail every later replay, so a
+  // wrong length must be caught before the log sees it.
+  TV_RETURN_IF_ERROR(check_dimension(vector));
+  const WalEntry entry{WalEntryKind::Insert, id, {vector.begin(), vector.end()}, payload};
+  // Held until the change is applied: a flush between the two steps would
+  // empty the log of a record whose data-file record it did not sync, and
+  // concurrent inserts are applied in the order they were logged, the order
+  // a replay follows.
+  std::unique_lock wal_lock(wal_mutex_);
+  TV_RETURN_IF_ERROR(wal_.append(entry));
+  return apply_insert_no_wal(id, vector, std::move(payload));
+}
+
+std::vector<SearchResult> Collection::search(std::span<const float> query, std::size_t k,
+                                             const filter::Filter* filter) const {
+  std::shared_lock lock(index_mutex_);
+  return index_.search(query, k, filter);
+}
+
+Status Collection::flush() {
+  // The data file must be durable before the log that would redo its
+  // records is emptied; the log's lock keeps inserts out in between.
+  std::unique_lock wal_lock(wal_mutex_);
+  {
+    std::unique_lock lock(data_file_mutex_);
+    TV_RETURN_IF_ERROR(data_file_.flush());
+  }
+  TV_RETURN_IF_ERROR(wal_.checkpoint());
+  wal_lock.unlock();
+  return save_meta();
+}
+
+Status Collection::apply_insert_no_wal(std::uint64_t id, std::span<const float> vector,
+                                       payload::Payload payload) {
+  auto superseded = store(id, vector, std::move(payload));
+  if (!superseded.ok()) return std::move(superseded).error();
+  raise_next_id(id);
+  return mark_deleted(*superseded);
+}
+
+Status Collection::apply_update_no_wal(std::uint64_t id, std::span<const float> vector,
+                                       payload::Payload payload) {
+  auto superseded = store(id, vector, std::move(payload));
+  if (!superseded.ok()) return std::move(superseded).error();
+  return mark_deleted(*superseded);
+}
+
+Result<std::optional<std::uint64_t>> Collection::store(std::uint64_t id,
+                                                       std::span<const float> vector,
+                                                       payload::Payload payload) {
+  TV_RETURN_IF_ERROR(check_dimension(vector));
+  auto offset = append_record(id, vector, payload);
+  if (!offset.ok()) return std::move(offset).error();
+  return install(id, vector, std::move(payload), *offset);
+}
+
+Result<bool> Collection::apply_delete_no_wal(std::uint64_t id) {
+  bool held = false;
+  std::optional<std::uint64_t> offset;
+  {
+    std::unique_lock index_lock(index_mutex_);
+    std::unique_lock map_lock(id_to_offset_mutex_);
+    held = index_.remove(id);
+    if (auto node = id_to_offset_.extract(id)) offset = node.mapped();
+  }
+  TV_RETURN_IF_ERROR(mark_deleted(offset));
+  return held;
+}
+
+Status Collection::check_dimension(std::span<const float> vector) const {
+  if (vector.size() != config_.dimension) {
+    return Error::dimension_mismatch(config_.dimension, vector.size());
+  }
+  return {};
+}
+
+Result<std::uint64_t> Collection::append_record(std::uint64_t id, std::span<const float> vector,
+                                                const payload::Payload& payload) {
+  std::unique_lock lock(data_file_mutex_);
+  return data_file_.append(id, vector, payload);
+}
+
+Result<std::optional<std::uint64_t>> Collection::install(std::uint64_t id,
+                                                         std::span<const float> vector,
+                                                         payload::Payload payload,
+                                                         std::uint64_t offset) {
+  // Index and map change together so that they always name the same record.
+  std::unique_lock index_lock(index_mutex_);
+  std::unique_lock map_lock(id_to_offset_mutex_);
+  auto current = id_to_offset_.find(id);
+  // Offsets grow with every append: a larger one is a later write, and the
+  // later write wins, as it does when the data file is loaded.
+  if (current != id_to_offset_.end() && current->second > offset) {
+    return std::optional<std::uint64_t>(offset);
+  }
+  index_.remove(id);
+  TV_RETURN_IF_ERROR(index_.insert(id, vector, std::move(payload)));
+  std::optional<std::uint64_t> superseded;
+  if (current != id_to_offset_.end()) {
+    superseded = current->second;
+    current->second = offset;
+  } else {
+    id_to_offset_.emplace(id, offset);
+  }
+  return superseded;
+}
+
+Status Collection::mark_deleted(std::optional<std::uint64_t> offset) {
+  if (!offset) return {};
+  // Exclusive: marking a record still in the write buffer writes the buffer out.
+  std::unique_lock lock(data_file_mutex_);
+  return data_file_.mark_deleted(*offset);
+}
+
+void Collection::raise_next_id(std::uint64_t id) {
+  // Wraps for the largest id, which then leaves the counter alone.
+  const std::uint64_t candidate = id + 1;
+  std::unique_lock lock(next_id_mutex_);
+  if (candidate > next_id_) next_id_ = candidate;
+}
+
+std::size_t Collection::len() const {
+  std::shared_lock lock(index_mutex_);
+  return index_.len();
+}
+
+std::uint64_t Collection::next_id() const {
+  std::shared_lock lock(next_id_mutex_);
+  return next_id_;
+}
+
+std::optional<std::uint64_t> Collection::offset_of(std::uint64_t id) const {
+  std::shared_lock lock(id_to_offset_mutex_);
+  auto it = id_to_offset_.find(id);
+  if (it == id_to_offset_.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace tarnvault_core::collection

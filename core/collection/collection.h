@@ -1,0 +1,165 @@
+// Collection: a persistent vector collection in one directory.
+//
+// A change is first appended to the write-ahead log (wal.log) and only then
+// applied, by an operation that does not log, to the append-only data file
+// (data.qvf), the in-memory index and the id-to-offset map. Opening rebuilds
+// the index from the data file's live records and replays the log through
+// the same apply operations. flush() makes the data file durable and only
+// then empties the log, so every logged change is always either in the log
+// or durable in the data file.
+//
+// Thread safety: a Collection may be shared between threads; every operation
+// may be called concurrently. The index, the log, the data file, the
+// id-to-offset map and the next_id counter each sit behind their own
+// reader-writer lock, always taken in this order: log, index, map, next_id,
+// and log before data file; no operation takes two of them the other way
+// round. An insert holds the log's lock until its change is applied, so
+// inserts reach the index in the order they were logged, and a flush never
+// empties the log of an insert whose data record it has not synced.
+// Searches take only the index's read lock. When apply operations of one id
+// race each other, the record appended last to the data file wins, in
+// memory as after a reopen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "core/collection/collection_config.h"
+#include "core/collection/collection_lock.h"
+#include "core/error/result.h"
+#include "core/filter/filter.h"
+#include "core/index/brute_force/brute_force_index.h"
+#include "core/payload/payload.h"
+#include "core/storage/data_file/data_file.h"
+#include "core/storage/data_file/data_file_scan.h"
+#include "core/storage/data_file/data_record.h"
+#include "core/storage/io/file_system.h"
+#include "core/storage/wal/wal.h"
+
+namespace tarnvault_core::collection {
+
+class Collection {
+ public:
+  // Creates the directory (and its parents) when missing, opens or creates
+  // the collection in it and recovers its state. A directory without
+  // meta.json is a new collection. Refuses a stored dimension other than
+  // config.dimension before touching any other file, and a directory that
+  // another live Collection holds open.
+  static Result<std::unique_ptr<Collection>> open_or_create(
+      const std::filesystem::path& path, CollectionConfig config,
+      storage::io::FileSystem& fs = storage::io::default_file_system());
+
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+  // Writes out the log's and the data file's buffers without syncing; no
+  // checkpoint, so whatever was logged since the last flush is replayed at
+  // the next open. The directory lock is released last.
+  ~Collection() = default;
+
+  // Rebuilds the state from the files: the data file's live records, then
+  // the log replayed on top. Torn tails left by a crash are cut off; any
+  // other damage fails. Called once, by open_or_create.
+  Status recover();
+
+  // Logs an Insert record, then applies it. A vector of another length than
+  // the dimension is refused before anything is logged. An id already held
+  // is replaced, and its earlier record marked deleted.
+  Status insert(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
+
+  // The k nearest live vectors (filtered, when a filter is given); never
+  // fails: a query of the wrong length yields nothing.
+  std::vector<SearchResult> search(std::span<const float> query, std::size_t k,
+                                   const filter::Filter* filter = nullptr) const;
+
+  // Syncs the data file, then checkpoints (empties) the log, then rewrites
+  // meta.json; a failed step leaves the later ones undone.
+  Status flush();
+
+  // The apply operations: change the data file, the index and the map without
+  // logging. insert() and log replay share them.
+  Status apply_insert_no_wal(std::uint64_t id, std::span<const float> vector,
+                             payload::Payload payload);
+  // As apply_insert_no_wal, but leaves next_id alone.
+  Status apply_update_no_wal(std::uint64_t id, std::span<const float> vector,
+                             payload::Payload payload);
+  // Removes the id and marks its record deleted. True when the index held it.
+  Result<bool> apply_delete_no_wal(std::uint64_t id);
+
+  // Writes meta.json from the live configuration, index size and next_id.
+  Status save_meta() const;
+
+  const std::filesystem::path& path() const { return path_; }
+  const CollectionConfig& config() const { return config_; }
+  // Entries in the index.
+  std::size_t len() const;
+  // One more than the largest id applied (modulo 2^64); 1 when empty.
+  std::uint64_t next_id() const;
+  // Data-file offset of the id's current record.
+  std::optional<std::uint64_t> offset_of(std::uint64_t id) const;
+
+ private:
+  Collection(std::filesystem::path path, CollectionConfig config, storage::io::FileSystem& fs,
+             CollectionLock lock, storage::wal::Wal wal, storage::data_file::DataFile data_file,
+             std::uint64_t next_id);
+
+  Status check_dimension(std::span<const float> vector) const;
+  // Appends the record and installs it as the id's current one; shared by
+  // insert and update. Returns the offset of the record to mark deleted.
+  Result<std::optional<std::uint64_t>> store(std::uint64_t id, std::span<const float> vector,
+                                             payload::Payload payload);
+  Result<std::uint64_t> append_record(std::uint64_t id, std::span<const float> vector,
+                                      const payload::Payload& payload);
+  // Makes the record at offset the id's current one in the index and the map,
+  // unless a record appended later already is. Returns the offset of the
+  // record that is no longer current, if any: the earlier one, or this one
+  // when it lost to a later record.
+  Result<std::optional<std::uint64_t>> install(std::uint64_t id, std::span<const float> vector,
+                                               payload::Payload payload, std::uint64_t offset);
+  Status mark_deleted(std::optional<std::uint64_t> offset);
+  void raise_next_id(std::uint64_t id);
+
+  // Recovery, phase 1: the data file. Phase 2: the log.
+  Status load_data_file();
+  // Refuses a scan that stopped at anything but a record cut short by a crash.
+  Status check_tail(const storage::data_file::DataFileScan& scan) const;
+  Status replay_log();
+  Status replay(const storage::wal::WalEntry& entry);
+  // Loads live records into the index and the map, newest record of an id
+  // winning. Returns the offsets of the records that lost.
+  std::vector<std::uint64_t> load_records(std::vector<storage::data_file::DataRecord> records);
+
+  // Declared first so that it is released last, after the log and the data
+  // file have written out their buffers.
+  CollectionLock lock_;
+  const std::filesystem::path path_;
+  const CollectionConfig config_;
+  storage::io::FileSystem* fs_;
+
+  mutable std::shared_mutex index_mutex_;
+  index::brute_force::BruteForceIndex index_;
+
+  mutable std::shared_mutex wal_mutex_;
+  storage::wal::Wal wal_;
+
+  mutable std::shared_mutex data_file_mutex_;
+  storage::data_file::DataFile data_file_;
+
+  mutable std::shared_mutex id_to_offset_mutex_;
+  std::unordered_map<std::uint64_t, std::uint64_t> id_to_offset_;
+
+  mutable std::shared_mutex next_id_mutex_;
+  std::uint64_t next_id_;
+};
+
+}  // namespace tarnvault_core::collection
+
+namespace tarnvault_core {
+using collection::Collection;
+}  // namespace tarnvault_core
