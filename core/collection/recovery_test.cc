@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+#include <map>
+
+#include "core/collection/collection.h"
+#include "core/collection/collection_meta.h"
+#include "core/collection/collection_test_support.h"
+
+namespace tarnvault_core::collection {
+namespace {
+
+using namespace testing;
+
+constexpr std::uint64_t kMaxId = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kRecordSize = 36;  // dimension 2, empty payload
+
+std::map<std::string, std::string> snapshot(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> contents;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    contents[entry.path().filename().string()] = read_bytes(entry.path());
+  }
+  return contents;
+}
+
+TEST(Open, CreatesTheDirectoryWithItsParentsAndAnEmptyCollection) {
+  TempDir dir;
+  const auto path = dir.path() / "a" / "b";
+  {
+    auto c = open(path, config(3, DistanceMetric::DotProduct));
+    EXPECT_EQ(c->len(), 0u);
+    EXPECT_EQ(c->next_id(), 1u);
+  }
+  auto contents = snapshot(path);
+  EXPECT_EQ(contents["wal.log"], "");
+  EXPECT_EQ(contents["data.qvf"], "");
+  auto meta = read_meta_file(path / "meta.json");
+  ASSERT_TRUE(meta.ok());
+  EXPECT_EQ(meta->dimension, 3u);
+  EXPECT_EQ(meta->metric, "DotProduct");
+  EXPECT_EQ(meta->vector_count, 0u);
+  EXPECT_EQ(meta->next_id, 1u);
+}
+
+TEST(Open, ADirectoryInThePlaceOfAParentCannotBeCreated) {
+  TempDir dir;
+  write_bytes(dir.file("plain"), "x");
+  auto opened = Collection::open_or_create(dir.path() / "plain" / "c", config());
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message(),
+            "collection error: create dir failed: Not a directory (os error 20)");
+}
+
+TEST(Open, AnotherDimensionIsRefusedWithoutChangingAnyFile) {
+  TempDir dir;
+  {
+    auto c = open(dir.path(), config(4));
+    ASSERT_TRUE(c->insert(1, std::vector<float>{1, 2, 3, 4}, {}).ok());
+  }
+  const auto before = snapshot(dir.path());
+  auto opened = Collection::open_or_create(dir.path(), config(8));
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message(),
+            "collection error: dimension mismatch: collection has 4, config has 8");
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST(Open, AnotherMetricIsUsedUntilTheNextFlushRecordsIt) {
+  TempDir dir;
+  {
+    auto c = open(dir.path(), config(2, DistanceMetric::Euclidean));
+    ASSERT_TRUE(c->insert(1, std::vector<float>{3, 4}, {}).ok());
+  }
+  auto c = open(dir.path(), config(2, DistanceMetric::DotProduct));
+  auto results = c->search(std::vector<float>{1, 1}, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].distance, -7.0f);
+  EXPECT_EQ(read_meta_file(files(dir).meta)->metric, "Euclidean");
+  ASSERT_TRUE(c->flush().ok());
+  EXPECT_EQ(read_meta_file(files(dir).meta)->metric, "DotProduct");
+}
+
+// ids 1, 2 in the data file; Insert 3 and Delete 1 in the log.
+TEST(Recovery, WorkedExampleHoldsOffsetForOffset) {
+  TempDir dir;
+  const auto f = files(dir);
+  ASSERT_EQ(write_data(f.data, {{1, {1, 2}}, {2, {3, 4}}}),
+            (std::vector<std::uint64_t>{0, kRecordSize}));
+  write_wal(f.wal, {wal_entry(WalEntryKind::Insert, 3, {5, 6}), wal_entry(WalEntryKind::Delete, 1)});
+  {
+    auto c = open(dir.path());
+    EXPECT_EQ(c->len(), 2u);
+    EXPECT_EQ(ids_near(*c, {0, 0}), (std::vector<std::uint64_t>{2, 3}));
+    EXPECT_EQ(c->offset_of(1), std::nullopt);
+    EXPECT_EQ(c->offset_of(2), 36u);
+    EXPECT_EQ(c->offset_of(3), 72u);
+    EXPECT_EQ(c->next_id(), 4u);
+    EXPECT_TRUE(deleted_at(f.data, 0));
+    EXPECT_EQ(Wal::read_all(f.wal)->size(), 2u);
+  }
+  auto c = open(dir.path());
+  EXPECT_EQ(ids_near(*c, {0, 0}), (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(c->offset_of(2), 36u);
+  EXPECT_EQ(c->offset_of(3), 108u);
+  EXPECT_EQ(c->next_id(), 4u);
+  c.reset();
+  // The replayed insert replaced the record of id 3 from the first open.
+  EXPECT_TRUE(deleted_at(f.data, 72));
+  EXPECT_FALSE(deleted_at(f.data, 108));
+}
+
+TEST(Recovery, ReplaysUpdatesDeletesAndCheckpoints) {
+  TempDir dir;
+  const auto f = files(dir);
+  write_data(f.data, {{1, {1, 1}}, {2, {2, 2}}});
+  write_wal(f.wal, {
+                       wal_entry(WalEntryKind::Update, 1, {10, 10}),
+                       wal_entry(WalEntryKind::Insert, 5, {5, 5}),
+                       wal_entry(WalEntryKind::Checkpoint, 0),
+                       wal_entry(WalEntryKind::Delete, 5),
+                       wal_entry(WalEntryKind::Delete, 99),
+                       wal_entry(WalEntryKind::Update, 7, {7, 7}),
+                       wal_entry(WalEntryKind::Delete, 2),
+                   });
+  auto check = [](const Collection& c) {
+    EXPECT_EQ(c.len(), 2u);
+    EXPECT_TRUE(holds(c, 1, {10, 10}));
+    EXPECT_TRUE(holds(c, 7, {7, 7}));
+    EXPECT_EQ(c.offset_of(2), std::nullopt);
+    EXPECT_EQ(c.offset_of(5), std::nullopt);
+  };
+  {
+    auto c = open(dir.path());
+    check(*c);
+    EXPECT_EQ(c->next_id(), 6u);  // the update of 7 does not count
+    ASSERT_TRUE(c->flush().ok());
+  }
+  // After the flush the data file alone must tell the same story.
+  auto c = open(dir.path());
+  check(*c);
+  EXPECT_EQ(c->next_id(), 8u);
+}
+
+TEST(Recovery, NextIdComesFromTheLiveRecordsNotFromMeta) {
+  struct Case {
+    std::vector<Stored> records;
+    std::vector<std::uint64_t> deleted;
+    std::uint64_t next_id;
+  };
+  const Case cases[] = {
+      {{}, {}, 1},
+      {{{5, {1, 1}}, {2, {1, 1}}}, {}, 6},
+      {{{5, {1, 1}}, {2, {1, 1}}}, {5}, 3},
+      {{{5, {1, 1}}}, {5}, 1},
+      {{{kMaxId, {1, 1}}}, {}, 0},
+      {{{9, {1, 1, 1}}}, {}, 10},  // refused by the index, still counted
+  };
+  for (const Case& tc : cases) {
+    TempDir dir;
+    {
+      auto c = open(dir.path());
+      ASSERT_TRUE(c->flush().ok());  // meta.json says next_id 1
+    }
+    write_data(files(dir).data, tc.records);
+    std::vector<WalEntry> deletes;
+    for (auto id : tc.deleted) deletes.push_back(wal_entry(WalEntryKind::Delete, id));
+    write_wal(files(dir).wal, deletes);
+    { auto c = open(dir.path()); }
+    auto c = open(dir.path());
+    EXPECT_EQ(c->next_id(), tc.next_id);
+  }
+}
+
+TEST(Recovery, ARecordOfAnotherLengthIsLeftOutButOwnsItsId) {
+  TempDir dir;
+  write_data(files(dir).data, {{1, {1, 1}}, {2, {1, 1, 1}}, {3, {3, 3}}});
+  auto c = open(dir.path());
+  EXPECT_EQ(ids_near(*c, {0, 0}), (std::vector<std::uint64_t>{1, 3}));
+  EXPECT_EQ(c->offset_of(2), kRecordSize);
+  EXPECT_EQ(c->next_id(), 4u);
+}
+
+TEST(Recovery, UnflushedInsertsAreReplayedAtEveryOpen) {
+  TempDir dir;
+  {
+    auto c = open(dir.path());
+    ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}, {}).ok());
+    ASSERT_TRUE(c->insert(2, std::vector<float>{2, 2}, {}).ok());
+  }
+  for (std::uint64_t open_count = 1; open_count <= 2; ++open_count) {
+    auto c = open(dir.path());
+    EXPECT_TRUE(holds(*c, 1, {1, 1}));
+    EXPECT_TRUE(holds(*c, 2, {2, 2}));
+    c.reset();
+    EXPECT_EQ(std::filesystem::file_size(files(dir).data), 2 * (open_count + 1) * kRecordSize);
+  }
+}
+
+// The last write of an id wins, however its records are spread over the
+// data file and the log.
+TEST(Recovery, NewestRecordOfAnIdWins) {
+  TempDir dir;
+  {
+    auto c = open(dir.path());
+    ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+    ASSERT_TRUE(c->insert(1, std::vector<float>{2, 2}, {}).ok());
+    ASSERT_TRUE(c->flush().ok());
+    ASSERT_TRUE(c->insert(1, std::vector<float>{3, 3}, {}).ok());
+  }
+  auto c = open(dir.path());
+  EXPECT_EQ(c->len(), 1u);
+  EXPECT_TRUE(holds(*c, 1, {3, 3}));
+  ASSERT_TRUE(c->flush().ok());
+  c.reset();
+  c = open(dir.path());
+  EXPECT_TRUE(holds(*c, 1, {3, 3}));
+}
+
+// Two live records of one id (a crash between writing the newer and marking
+// the older): the newer wins, and deleting the id must not let the older
+// come back at the next open.
+TEST(Recovery, ASupersededLiveRecordDoesNotComeBackAfterADelete) {
+  TempDir dir;
+  write_data(files(dir).data, {{4, {1, 1}}, {4, {2, 2}}});
+  {
+    auto c = open(dir.path());
+    EXPECT_TRUE(holds(*c, 4, {2, 2}));
+    EXPECT_EQ(c->offset_of(4), kRecordSize);
+    ASSERT_TRUE(c->apply_delete_no_wal(4).ok());
+  }
+  auto c = open(dir.path());
+  EXPECT_EQ(c->len(), 0u);
+  EXPECT_EQ(c->offset_of(4), std::nullopt);
+}
+
+// A crash can cut the last record of either file anywhere. Each cut must
+// open with every complete record, and the torn bytes must be gone before
+// new records are appended behind them.
+class TornTail : public ::testing::Test {
+ protected:
+  // A collection whose data file holds ids 1 and 2 and whose log holds
+  // ids 1, 2 and 3: its files' bytes, and the log's length without id 3.
+  void SetUp() override {
+    TempDir dir;
+    { auto c = open(dir.path()); }
+    write_data(files(dir).data, {{1, {1, 0}}, {2, {2, 0}}});
+    write_wal(files(dir).wal, {wal_entry(WalEntryKind::Insert, 1, {1, 0}),
+                               wal_entry(WalEntryKind::Insert, 2, {2, 0})});
+    two_log_records_ = std::filesystem::file_size(files(dir).wal);
+    write_wal(files(dir).wal, {wal_entry(WalEntryKind::Insert, 3, {3, 0})});
+    original_ = snapshot(dir.path());
+  }
+
+  // Recreates the collection in dir with file_name cut to length bytes.
+  void restore_cut(const TempDir& dir, const char* file_name, std::uint64_t length) const {
+    for (const auto& [name, bytes] : original_) write_bytes(dir.path() / name, bytes);
+    write_bytes(dir.path() / file_name, original_.at(file_name).substr(0, length));
+  }
+
+  // Opens with the cut file, checks the expected ids and that the file was
+  // truncated to cut_back_to, then inserts id 9 and checks that a reopen
+  // finds it behind the survivors.
+  void expect_recovers(const TempDir& dir, const char* file_name, std::uint64_t cut_back_to,
+                       const std::vector<std::uint64_t>& ids) const {
+    std::vector<std::uint64_t> with_new = ids;
+    with_new.push_back(9);
+    {
+      auto c = open(dir.path());
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(ids_near(*c, {0, 0}), ids);
+      EXPECT_EQ(std::filesystem::file_size(dir.path() / file_name), cut_back_to);
+      ASSERT_TRUE(c->insert(9, std::vector<float>{9, 0}, {}).ok());
+    }
+    auto c = open(dir.path());
+    EXPECT_EQ(ids_near(*c, {0, 0}), with_new);
+  }
+
+  std::map<std::string, std::string> original_;
+  std::uint64_t two_log_records_ = 0;
+};
+
+TEST_F(TornTail, DataFileIsCutBackAtEveryByteOfItsLastRecord) {
+  for (std::uint64_t kept = kRecordSize; kept < 2 * kRecordSize; ++kept) {
+    SCOPED_TRACE("data file cut at " + std::to_string(kept));
+    TempDir dir;
+    restore_cut(dir, kDataFileName, kept);
+    write_bytes(files(dir).wal, "");
+    expect_recovers(dir, kDataFileName, kRecordSize, {1});
+  }
+}
+
+TEST_F(TornTail, LogIsCutBackAtEveryByteOfItsLastRecord) {
+  const std::uint64_t log_size = original_.at(kWalFileName).size();
+  for (std::uint64_t kept = two_log_records_; kept < log_size; ++kept) {
+    SCOPED_TRACE("log cut at " + std::to_string(kept));
+    TempDir dir;
+    restore_cut(dir, kWalFileName, kept);
+    // Only the log can bring id 9 back at the reopen.
+    write_bytes(files(dir).data, "");
+    expect_recovers(dir, kWalFileName, two_log_records_, {1, 2});
+  }
+}
+
+// Damage before the end of a file is not a torn write: truncating there
+// would silently drop every record after it, so the open fails instead and
+// leaves the files as they are.
+TEST(Recovery, DamageBeforeTheEndFailsTheOpen) {
+  struct Case {
+    const char* name;
+    const char* file;
+    std::size_t position;  // of the damaged byte in the first record
+    char value;
+    const char* message_prefix;
+  };
+  const Case cases[] = {
+      {"log body", kWalFileName, 12, 'X', "WAL corrupted: checksum mismatch: expected "},
+      {"log length", kWalFileName, 4, 1, "WAL corrupted: checksum mismatch: expected "},
+      {"data payload", kDataFileName, 25, 'X',
+       "collection error: data file damaged at offset 0: io error: payload deserialize failed: "},
+      {"data dim", kDataFileName, 10, 0x40,
+       "collection error: data file damaged at offset 0: record of dimension 16386 runs past "
+       "the end of the file"},
+  };
+  for (const Case& tc : cases) {
+    TempDir dir;
+    {
+      auto c = open(dir.path());
+      ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}, {}).ok());
+      ASSERT_TRUE(c->insert(2, std::vector<float>{2, 2}, {}).ok());
+      if (std::string(tc.file) == kDataFileName) {
+        ASSERT_TRUE(c->flush().ok());
+      }
+      ASSERT_TRUE(c->insert(3, std::vector<float>{3, 3}, {}).ok());
+    }
+    const auto path = dir.path() / tc.file;
+    std::string bytes = read_bytes(path);
+    bytes[tc.position] = tc.value;
+    write_bytes(path, bytes);
+    const auto before = snapshot(dir.path());
+    auto opened = Collection::open_or_create(dir.path(), config());
+    ASSERT_FALSE(opened.ok()) << tc.name;
+    EXPECT_EQ(opened.error().message().rfind(tc.message_prefix, 0), 0u)
+        << tc.name << ": " << opened.error().message();
+    EXPECT_EQ(snapshot(dir.path()), before) << tc.name;
+  }
+}
+
+}  // namespace
+}  // namespace tarnvault_core::collection
