@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/storage/io/failed_field.h"
 #include "core/storage/io/fault_injecting_file_system.h"
 #include "core/storage/io/test_support.h"
 
@@ -61,37 +60,6 @@ TEST(BufferedWriterTest, WritesOutOnlyWhenAWriteDoesNotFit) {
   }
 }
 
-TEST(BufferedWriterTest, DestructionWritesOutTheBuffer) {
-  TempDir dir;
-  const auto path = dir.file("f");
-  {
-    BufferedWriter writer = open_writer(default_file_system(), path);
-    ASSERT_TRUE(writer.write("abc"sv).ok());
-    EXPECT_EQ(read_bytes(path), "");
-  }
-  EXPECT_EQ(read_bytes(path), "abc");
-}
-
-TEST(BufferedWriterTest, FailedStraightThroughWriteLeavesNothingInTheFile) {
-  TempDir dir;
-  const auto path = dir.file("f");
-  FaultInjectingFileSystem fs;
-  BufferedWriter writer = open_writer(fs, path);
-  ASSERT_TRUE(writer.write(bytes_of(100, 'a')).ok());
-  // The disk takes the buffered 100 bytes and 50 of the large write.
-  fs.fail_writes_after(150, ENOSPC);
-  const WriteOutcome outcome = writer.write(bytes_of(9000, 'b'));
-  EXPECT_EQ(outcome.status, IoStatus::from_errno(ENOSPC));
-  EXPECT_EQ(outcome.stage, WriteStage::WriteThrough);
-  EXPECT_EQ(read_bytes(path), bytes_of(100, 'a'));
-  EXPECT_EQ(writer.end_offset(), 100u);
-
-  fs.clear();
-  ASSERT_TRUE(writer.write("c"sv).ok());
-  ASSERT_TRUE(writer.flush().ok());
-  EXPECT_EQ(read_bytes(path), bytes_of(100, 'a') + "c");
-}
-
 TEST(BufferedWriterTest, RollbackThatFailsIsRetriedBeforeTheNextWriteOut) {
   TempDir dir;
   const auto path = dir.file("f");
@@ -125,38 +93,6 @@ TEST(BufferedWriterTest, FailedWriteOutKeepsTheUnwrittenBytesForARetry) {
   ASSERT_TRUE(writer.write(bytes_of(500, 'b')).ok());
   ASSERT_TRUE(writer.flush().ok());
   EXPECT_EQ(read_bytes(path), bytes_of(8000, 'a') + bytes_of(500, 'b'));
-}
-
-TEST(BufferedWriterTest, TruncateWritesOutThenCuts) {
-  TempDir dir;
-  const auto path = dir.file("f");
-  BufferedWriter writer = open_writer(default_file_system(), path);
-  ASSERT_TRUE(writer.write("abcdef"sv).ok());
-  ASSERT_TRUE(writer.truncate(2).ok());
-  ASSERT_TRUE(writer.write("xy"sv).ok());
-  ASSERT_TRUE(writer.flush().ok());
-  EXPECT_EQ(read_bytes(path), "abxy");
-}
-
-struct BlameCase {
-  WriteStage stage;
-  std::size_t free_before;
-  std::size_t expected_field;
-};
-
-TEST(FailedFieldTest, NamesTheFirstFieldThatNeededTheFile) {
-  // checksum 4, length 4, body 9000 bytes
-  const std::size_t ends[] = {4, 8, 9008};
-  const BlameCase cases[] = {
-      {WriteStage::WriteOut, 0, 0},    {WriteStage::WriteOut, 3, 0},
-      {WriteStage::WriteOut, 4, 1},    {WriteStage::WriteOut, 7, 1},
-      {WriteStage::WriteOut, 8, 2},    {WriteStage::WriteOut, 5000, 2},
-      {WriteStage::WriteThrough, 0, 2}, {WriteStage::WriteThrough, 8192, 2},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.free_before);
-    EXPECT_EQ(failed_field(ends, c.stage, c.free_before), c.expected_field);
-  }
 }
 
 }  // namespace

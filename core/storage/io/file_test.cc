@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error/os_error.h"
 #include "core/storage/io/buffered_reader.h"
 #include "core/storage/io/fault_injecting_file_system.h"
 #include "core/storage/io/test_support.h"
@@ -31,21 +30,6 @@ TEST(FileTest, SyncAndWritesAreRetriedWhenInterrupted) {
   fs.fail_nth(FsOp::Pwrite, 1, EINTR);
   EXPECT_TRUE(file.value.pwrite_all("abc"sv, 0).status.ok());
   EXPECT_EQ(file.value.size().value, 3u);
-}
-
-TEST(FileTest, OtherSyncErrorsAreReported) {
-  TempDir dir;
-  FaultInjectingFileSystem fs;
-  auto file = File::open(fs, dir.file("f"), O_RDWR | O_CREAT);
-  fs.fail_nth(FsOp::Fsync, 1, EIO);
-  EXPECT_EQ(file.value.sync(), IoStatus::from_errno(EIO));
-  EXPECT_EQ(IoStatus::from_errno(EIO).text(), error::os_error_text(EIO));
-}
-
-TEST(FileTest, OpenReportsTheSystemError) {
-  TempDir dir;
-  auto file = File::open(default_file_system(), dir.file("missing"), O_RDONLY);
-  EXPECT_EQ(file.status.text(), "No such file or directory (os error 2)");
 }
 
 TEST(FileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
@@ -109,20 +93,6 @@ TEST_F(BufferedReaderTest, RefusesAnOversizedReadWithoutTouchingTheFile) {
   std::string huge(content_.size() + 1, '\0');
   EXPECT_TRUE(reader.read_exact(huge).is_end_of_file());
   EXPECT_EQ(fs_.calls(FsOp::Pread), before);
-}
-
-TEST_F(BufferedReaderTest, StartPastTheLimitReadsAsEndOfFile) {
-  BufferedReader reader(file_, content_.size() + 10, content_.size());
-  std::uint8_t byte = 0;
-  EXPECT_EQ(reader.remaining(), 0u);
-  EXPECT_TRUE(reader.read_u8(byte).is_end_of_file());
-}
-
-TEST_F(BufferedReaderTest, ReadErrorsAreNotEndOfFile) {
-  BufferedReader reader(file_, 0, content_.size());
-  fs_.fail_nth(FsOp::Pread, 1, EIO);
-  std::uint32_t value = 0;
-  EXPECT_EQ(reader.read_u32(value), IoStatus::from_errno(EIO));
 }
 
 }  // namespace
