@@ -11,8 +11,6 @@ namespace tarnvault_core::storage::io {
 BufferedReader::BufferedReader(File& file, std::uint64_t start, std::uint64_t limit)
     : file_(&file), position_(start), limit_(limit), buffer_(new char[kBufferSize]) {}
 
-void BufferedReader::seek(std::uint64_t offset) { position_ = offset; }
-
 IoStatus BufferedReader::read_exact(std::span<char> out) {
   // Refuse up front what the file cannot hold: no read, no allocation by
   // the caller, whatever a corrupt length field claims.

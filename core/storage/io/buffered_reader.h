@@ -28,9 +28,6 @@ class BufferedReader {
   // Offset of the next byte to be returned.
   std::uint64_t position() const { return position_; }
   std::uint64_t remaining() const { return position_ < limit_ ? limit_ - position_ : 0; }
-  // Moves the next read to offset (within the limit), keeping what the
-  // buffer already holds when it covers offset.
-  void seek(std::uint64_t offset);
 
  private:
   IoStatus refill();
