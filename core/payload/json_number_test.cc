@@ -1,0 +1,85 @@
+#include "core/payload/json_number.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "core/payload/utf8.h"
+
+namespace tarnvault_core::payload {
+namespace {
+
+TEST(JsonNumberTest, EveryFiniteDoubleReadsBackAsTheSameFloat) {
+  std::mt19937_64 random(7);
+  for (int n = 0; n < 20000; ++n) {
+    const double d = std::bit_cast<double>(random());
+    if (!std::isfinite(d)) continue;
+    std::string text;
+    append_float(text, d);
+    const auto back = number_from_json_text(text);
+    ASSERT_TRUE(back.has_value()) << text;
+    ASSERT_EQ(back->kind(), JsonValue::Kind::Float) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(back->as_float()), std::bit_cast<std::uint64_t>(d))
+        << text;
+  }
+}
+
+TEST(JsonNumberTest, OutOfRangeDirectionComesFromTheWholeText) {
+  // The digits alone would suggest the opposite direction in each case.
+  struct Case {
+    const char* text;
+    float expected;
+  };
+  const Case cases[] = {
+      {"0.000000000000000000000000000000000000000001e81", INFINITY},
+      {"-0.0001e43", -INFINITY},
+      {"1000000000000000000000000000000000000000e-90", 0.0f},
+      {"-123456e-60", -0.0f},
+      {"0.0e999", 0.0f},
+  };
+  for (const Case& c : cases) {
+    const float got = float32_from_json_text(c.text);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(c.expected))
+        << c.text;
+  }
+  EXPECT_FALSE(number_from_json_text("1e309").has_value());
+  EXPECT_FALSE(number_from_json_text("-0.01e311").has_value());
+  const auto tiny = number_from_json_text("-1e-400");
+  ASSERT_TRUE(tiny.has_value());
+  EXPECT_TRUE(std::signbit(tiny->as_float()));
+  EXPECT_EQ(tiny->as_float(), 0.0);
+}
+
+TEST(Utf8Test, AcceptsWellFormedTextOnly) {
+  struct Case {
+    std::string text;
+    std::size_t valid_prefix;
+  };
+  const Case cases[] = {
+      {"", 0},
+      {"plain", 5},
+      {"\xC2\x80\xDF\xBF", 4},
+      {"\xE0\xA0\x80\xEF\xBF\xBF", 6},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", 8},
+      {"a\xC0\x80", 1},         // overlong NUL
+      {"a\xE0\x9F\xBF", 1},     // overlong 3-byte
+      {"ab\xED\xA0\x80", 2},    // surrogate
+      {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+      {"\xF0\x8F\xBF\xBF", 0},  // overlong 4-byte
+      {"abc\xE2\x82", 3},       // cut short
+      {"\x80", 0},              // stray continuation
+      {"\xC3\x28", 0},          // missing continuation
+      {std::string("a\0b", 3), 3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(valid_utf8_prefix(c.text), c.valid_prefix) << c.text;
+    EXPECT_EQ(is_valid_utf8(c.text), c.valid_prefix == c.text.size()) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace tarnvault_core::payload
