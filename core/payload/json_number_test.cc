@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -12,6 +13,32 @@
 
 namespace tarnvault_core::payload {
 namespace {
+
+TEST(JsonNumberTest, ClassifiesByTextAndRange) {
+  constexpr auto kInt64Min = std::numeric_limits<std::int64_t>::min();
+  struct Case {
+    const char* text;
+    JsonValue expected;
+  };
+  const Case cases[] = {
+      {"0", JsonValue::unsigned_integer(0)},
+      {"18446744073709551615", JsonValue::unsigned_integer(~std::uint64_t{0})},
+      {"18446744073709551616", JsonValue::floating(18446744073709551616.0)},
+      {"-9223372036854775808", JsonValue::signed_integer(kInt64Min)},
+      {"-9223372036854775809", JsonValue::floating(-9223372036854775808.0)},
+      {"-0", JsonValue::floating(-0.0)},
+      {"1.0", JsonValue::floating(1.0)},
+      {"1e2", JsonValue::floating(100.0)},
+      {"1E-400", JsonValue::floating(0.0)},
+  };
+  for (const Case& c : cases) {
+    const auto got = number_from_json_text(c.text);
+    ASSERT_TRUE(got.has_value()) << c.text;
+    EXPECT_EQ(got->kind(), c.expected.kind()) << c.text;
+    EXPECT_EQ(*got, c.expected) << c.text;
+  }
+  EXPECT_TRUE(std::signbit(number_from_json_text("-0")->as_float()));
+}
 
 TEST(JsonNumberTest, EveryFiniteDoubleReadsBackAsTheSameFloat) {
   std::mt19937_64 random(7);
