@@ -67,14 +67,16 @@ class ReadContext {
   ReadStep invalid_value(std::string_view found, const ValueReader& reader);
 
   // The text after the current event, for readers that size storage ahead.
-  std::string_view unread_text() const { return text_.substr(event_end_); }
+  std::string_view unread_text() const {
+    return text_.substr(event_end_ < text_.size() ? event_end_ : text_.size());
+  }
 
  private:
   friend class ReadDriver;
   friend std::optional<std::string> read_json(std::string_view text, ValueReader& root);
 
   std::string_view text_;
-  std::size_t event_end_ = 0;  // bytes consumed once the current event is
+  std::size_t event_end_ = 0;  // bytes consumed up to the end of the current event
   // Readers nest no deeper than the values they read, plus a scalar leaf.
   std::array<ValueReader*, kMaxJsonNesting + 2> stack_{};
   std::size_t stack_size_ = 0;
