@@ -1,5 +1,6 @@
 // The extension module _tarnvault: its definition and its initialisation,
 // which registers the classes in order and lists each in __all__.
+#include "collection_type.h"
 #include "errors.h"
 #include "index_type.h"
 #include "py_api.h"
@@ -89,6 +90,8 @@ PyObject* create_module() {
   if (!module) return nullptr;
   PyRef index = PyRef::steal(create_type_quietly(create_index_type));
   if (!add_public_type(module.get(), "Index", index.get())) return nullptr;
+  PyRef collection = PyRef::steal(create_type_quietly(create_collection_type));
+  if (!add_public_type(module.get(), "Collection", collection.get())) return nullptr;
   initialised = true;
   return module.release();
 }

@@ -1,0 +1,280 @@
+#include "collection_type.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "access.h"
+#include "binding.h"
+#include "convert.h"
+#include "core/collection/collection.h"
+#include "core/payload/payload.h"
+#include "docstrings.h"
+#include "errors.h"
+#include "metric.h"
+#include "results.h"
+#include "vector_list.h"
+
+namespace tarnvault_py {
+namespace {
+
+using tarnvault_core::Collection;
+using tarnvault_core::CollectionConfig;
+
+struct CollectionObject {
+  PyObject_HEAD
+  AccessState access;
+  Collection* collection;
+};
+
+PyTypeObject* collection_type = nullptr;
+
+constexpr char kClassName[] = "Collection";
+
+constexpr char kCollectionDoc[] =
+    "Persistent vector collection backed by disk storage.\n"
+    "\n"
+    "Stores vectors and metadata on disk with WAL (Write-Ahead Log) protection\n"
+    "for durability. Supports crash recovery.";
+
+constexpr char kOpenOrCreateDoc[] =
+    "open_or_create(path, dimension, metric)\n"
+    "--\n"
+    "\n"
+    "Open an existing collection or create a new one.\n"
+    "\n"
+    "Args:\n"
+    "    path (str): File system path for the collection.\n"
+    "    dimension (int): Dimension of the vectors (must match existing).\n"
+    "    metric (str): Distance metric (\"cosine\", \"euclidean\", \"dot\").";
+
+constexpr char kInsertDoc[] =
+    "insert($self, id, vector)\n"
+    "--\n"
+    "\n"
+    "Insert a vector into the collection.\n"
+    "\n"
+    "Args:\n"
+    "    id (int): Unique identifier.\n"
+    "    vector (list[float]): Vector data.";
+
+constexpr char kSearchDoc[] =
+    "search($self, query, k)\n"
+    "--\n"
+    "\n"
+    "Search for nearest neighbors.\n"
+    "\n"
+    "Args:\n"
+    "    query (list[float]): Query vector.\n"
+    "    k (int): Number of results.\n"
+    "\n"
+    "Returns:\n"
+    "    list[tuple[int, float]]: List of (id, distance) tuples.";
+
+constexpr char kFlushDoc[] =
+    "flush($self)\n"
+    "--\n"
+    "\n"
+    "Flush all pending writes to disk (checkpoint).\n"
+    "\n"
+    "This ensures all data is durable and truncates the WAL.";
+
+constexpr Signature<3> kOpenOrCreateSignature{"Collection.open_or_create()",
+                                              {"path", "dimension", "metric"}};
+constexpr Signature<2> kInsertSignature{"Collection.insert()", {"id", "vector"}};
+constexpr Signature<2> kSearchSignature{"Collection.search()", {"query", "k"}};
+constexpr Signature<2> kInsertBatchSignature{"Collection.insert_batch()", {"ids", "vectors"}};
+constexpr Signature<2> kSearchBatchSignature{"Collection.search_batch()", {"queries", "k"}};
+
+CollectionObject* as_collection(PyObject* self) {
+  return reinterpret_cast<CollectionObject*>(self);
+}
+
+// Calling the class is refused: instances come only from open_or_create.
+PyObject* collection_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", kClassName);
+  return nullptr;
+}
+
+PyObject* new_collection_object(std::unique_ptr<Collection> collection) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(collection_type, Py_tp_alloc));
+  PyObject* self = alloc(collection_type, 0);
+  if (self == nullptr) return nullptr;
+  as_collection(self)->access = AccessState();
+  as_collection(self)->collection = collection.release();
+  return self;
+}
+
+// A static method: given neither the class nor an instance.
+PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_at_boundary([&]() -> PyObject* {
+    std::array<PyObject*, 3> arg{};
+    if (!bind_arguments(kOpenOrCreateSignature, args, kwargs, arg)) return nullptr;
+    std::string path;
+    std::size_t dimension = 0;
+    std::string metric_name;
+    if (!convert_text(arg[0], "path", path)) return nullptr;
+    if (!convert_size(arg[1], "dimension", dimension)) return nullptr;
+    if (!convert_text(arg[2], "metric", metric_name)) return nullptr;
+    const auto metric = parse_metric(metric_name);
+    if (!metric) return nullptr;
+
+    const CollectionConfig config{dimension, *metric, tarnvault_core::SyncMode::Batched};
+    auto opened = Collection::open_or_create(path, config);
+    if (!opened.ok()) return raise_core_error(PyExc_OSError, opened.error());
+    return new_collection_object(std::move(opened).value());
+  });
+}
+
+void collection_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Writes out the buffers without syncing; the log is replayed at the next open.
+  delete as_collection(self)->collection;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+}
+
+PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_at_boundary([&]() -> PyObject* {
+    std::array<PyObject*, 2> arg{};
+    if (!bind_arguments(kInsertSignature, args, kwargs, arg)) return nullptr;
+    if (!check_instance(self, collection_type, kClassName)) return nullptr;
+    AccessGuard access(as_collection(self)->access, Access::Exclusive);
+    if (!access.acquired()) return nullptr;
+
+    std::uint64_t id = 0;
+    FloatBuffer vector;
+    if (!convert_id(arg[0], "id", id)) return nullptr;
+    if (!convert_float_vector(arg[1], "vector", vector)) return nullptr;
+
+    const auto status =
+        as_collection(self)->collection->insert(id, vector, tarnvault_core::Payload{});
+    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+    return new_none();
+  });
+}
+
+PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_at_boundary([&]() -> PyObject* {
+    std::array<PyObject*, 2> arg{};
+    if (!bind_arguments(kSearchSignature, args, kwargs, arg)) return nullptr;
+    if (!check_instance(self, collection_type, kClassName)) return nullptr;
+    AccessGuard access(as_collection(self)->access, Access::Shared);
+    if (!access.acquired()) return nullptr;
+
+    FloatBuffer query;
+    std::size_t k = 0;
+    if (!convert_float_vector(arg[0], "query", query)) return nullptr;
+    if (!convert_size(arg[1], "k", k)) return nullptr;
+
+    return new_result_list(as_collection(self)->collection->search(query, k));
+  });
+}
+
+PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_at_boundary([&]() -> PyObject* {
+    std::array<PyObject*, 2> arg{};
+    if (!bind_arguments(kInsertBatchSignature, args, kwargs, arg)) return nullptr;
+    if (!check_instance(self, collection_type, kClassName)) return nullptr;
+    AccessGuard access(as_collection(self)->access, Access::Exclusive);
+    if (!access.acquired()) return nullptr;
+
+    std::vector<std::uint64_t> ids;
+    VectorList vectors;
+    if (!convert_id_list(arg[0], "ids", ids)) return nullptr;
+    if (!convert_vector_list(arg[1], "vectors", vectors)) return nullptr;
+    if (ids.size() != vectors.size()) {
+      PyErr_SetString(PyExc_ValueError, "ids and vectors must have the same length");
+      return nullptr;
+    }
+
+    // One logged insert per pair: the pairs before a failure stay inserted.
+    Collection& collection = *as_collection(self)->collection;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const auto status = collection.insert(ids[i], vectors[i], tarnvault_core::Payload{});
+      if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
+    }
+    return new_none();
+  });
+}
+
+PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call_at_boundary([&]() -> PyObject* {
+    std::array<PyObject*, 2> arg{};
+    if (!bind_arguments(kSearchBatchSignature, args, kwargs, arg)) return nullptr;
+    if (!check_instance(self, collection_type, kClassName)) return nullptr;
+    AccessGuard access(as_collection(self)->access, Access::Shared);
+    if (!access.acquired()) return nullptr;
+
+    VectorList queries;
+    std::size_t k = 0;
+    if (!convert_vector_list(arg[0], "queries", queries)) return nullptr;
+    if (!convert_size(arg[1], "k", k)) return nullptr;
+
+    const Collection& collection = *as_collection(self)->collection;
+    return new_result_lists(queries.size(),
+                            [&](std::size_t i) { return collection.search(queries[i], k); });
+  });
+}
+
+PyObject* collection_flush(PyObject* self, PyObject*) {
+  return call_at_boundary([&]() -> PyObject* {
+    if (!check_instance(self, collection_type, kClassName)) return nullptr;
+    AccessGuard access(as_collection(self)->access, Access::Exclusive);
+    if (!access.acquired()) return nullptr;
+
+    const auto status = as_collection(self)->collection->flush();
+    if (!status.ok()) return raise_core_error(PyExc_OSError, status.error());
+    return new_none();
+  });
+}
+
+// Method tables hold every function as PyCFunction; the detour through a
+// plain function pointer type is the sanctioned way to say so without a
+// cast-function-type warning.
+PyCFunction as_method(PyCFunctionWithKeywords function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef collection_methods[] = {
+    {"open_or_create", as_method(collection_open_or_create),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, kOpenOrCreateDoc},
+    {"insert", as_method(collection_insert), METH_VARARGS | METH_KEYWORDS, kInsertDoc},
+    {"search", as_method(collection_search), METH_VARARGS | METH_KEYWORDS, kSearchDoc},
+    {"flush", collection_flush, METH_NOARGS, kFlushDoc},
+    {"insert_batch", as_method(collection_insert_batch), METH_VARARGS | METH_KEYWORDS,
+     kInsertBatchDoc},
+    {"search_batch", as_method(collection_search_batch), METH_VARARGS | METH_KEYWORDS,
+     kSearchBatchDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot collection_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kCollectionDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(collection_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(collection_dealloc)},
+    {Py_tp_methods, collection_methods},
+    {0, nullptr},
+};
+
+// No Py_TPFLAGS_BASETYPE: Collection cannot be subclassed. No dict, no weakrefs.
+PyType_Spec collection_spec = {
+    kClassName, static_cast<int>(sizeof(CollectionObject)), 0, Py_TPFLAGS_DEFAULT,
+    collection_slots,
+};
+
+}  // namespace
+
+PyObject* create_collection_type() {
+  PyObject* type = PyType_FromSpec(&collection_spec);
+  if (type == nullptr) return nullptr;
+  collection_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_IncRef(type);  // the method bodies' instance check refers to it for the process's life
+  return type;
+}
+
+}  // namespace tarnvault_py
