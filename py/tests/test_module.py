@@ -11,9 +11,9 @@ from _tarnvault import Index
 
 
 def test_public_surface():
-    assert _tarnvault.__all__ == ["Index"]
+    assert _tarnvault.__all__ == ["Index", "Collection"]
     assert _tarnvault.__doc__ == ""
-    assert [name for name in dir(_tarnvault) if not name.startswith("__")] == ["Index"]
+    assert [name for name in dir(_tarnvault) if not name.startswith("__")] == ["Collection", "Index"]
 
 
 def test_class_docstring_and_signature():
@@ -95,4 +95,4 @@ def test_second_initialisation_is_refused():
 
 
 def test_import_with_warnings_as_errors():
-    assert run_python("import _tarnvault; print(_tarnvault.__all__)", "-W", "error") == "['Index']\n"
+    assert run_python("import _tarnvault; print(_tarnvault.__all__)", "-W", "error") == "['Index', 'Collection']\n"
