@@ -6,7 +6,7 @@
 
 namespace tarnvault_py {
 
-// Builds the Collection type from its specification; a new reference, or
+// Builds the Collection type object with PyType_FromSpec; a new reference, or
 // null with an exception set. Called once, at module initialisation.
 PyObject* create_collection_type();
 
