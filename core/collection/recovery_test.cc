@@ -181,22 +181,6 @@ TEST(Recovery, ARecordOfAnotherLengthIsLeftOutButOwnsItsId) {
   EXPECT_EQ(c->next_id(), 4u);
 }
 
-TEST(Recovery, UnflushedInsertsAreReplayedAtEveryOpen) {
-  TempDir dir;
-  {
-    auto c = open(dir.path());
-    ASSERT_TRUE(c->insert(1, std::vector<float>{1, 1}, {}).ok());
-    ASSERT_TRUE(c->insert(2, std::vector<float>{2, 2}, {}).ok());
-  }
-  for (std::uint64_t open_count = 1; open_count <= 2; ++open_count) {
-    auto c = open(dir.path());
-    EXPECT_TRUE(holds(*c, 1, {1, 1}));
-    EXPECT_TRUE(holds(*c, 2, {2, 2}));
-    c.reset();
-    EXPECT_EQ(std::filesystem::file_size(files(dir).data), 2 * (open_count + 1) * kRecordSize);
-  }
-}
-
 // The last write of an id wins, however its records are spread over the
 // data file and the log.
 TEST(Recovery, NewestRecordOfAnIdWins) {
