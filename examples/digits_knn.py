@@ -28,10 +28,10 @@ K = 5
 
 
 def find_digits_csv():
-    spec = importlib.util.find_spec("sklearn")
-    if spec is None or not spec.submodule_search_locations:
+    sklearn = importlib.util.find_spec("sklearn")
+    if sklearn is None or not sklearn.submodule_search_locations:
         sys.exit("digits data not found: install Debian's python3-sklearn (scripts/bootstrap does)")
-    for root in spec.submodule_search_locations:
+    for root in sklearn.submodule_search_locations:
         path = pathlib.Path(root, "datasets", "data", "digits.csv.gz")
         if path.exists():
             return path
