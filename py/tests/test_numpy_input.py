@@ -26,6 +26,19 @@ def results(vectors, ids=None, queries=QUERIES.tolist(), metric="dot"):
 EXPECTED = results(DATA.tolist())
 
 
+def unaligned(array):
+    raw = np.frombuffer(b"\0" + array.tobytes(), dtype=np.uint8)[1:]
+    view = raw.view(array.dtype).reshape(array.shape)
+    assert view.ctypes.data % array.dtype.alignment != 0
+    return view
+
+
+def read_only(array):
+    copy = array.copy()
+    copy.setflags(write=False)
+    return copy
+
+
 @pytest.mark.parametrize(
     "vectors",
     [
@@ -35,11 +48,36 @@ EXPECTED = results(DATA.tolist())
         np.ascontiguousarray(DATA[::-1])[::-1],
         np.repeat(DATA, 2, axis=1)[:, ::2],
         list(DATA32),
+        np.pad(DATA32, ((0, 0), (0, 3)))[:, :8],
+        np.ascontiguousarray(DATA32[::-1])[::-1],
+        np.repeat(DATA32, 2, axis=1)[:, ::2],
+        np.asfortranarray(DATA32),
+        unaligned(DATA32),
+        read_only(DATA32),
     ],
-    ids=["float64", "float32", "fortran", "reversed", "strided", "list-of-rows"],
+    ids=["float64", "float32", "fortran", "reversed", "strided", "list-of-rows",
+         "float32-padded-rows", "float32-reversed", "float32-strided", "float32-fortran",
+         "float32-unaligned", "float32-read-only"],
 )
 def test_vectors_match_list_path(vectors):
     assert results(vectors) == EXPECTED
+
+
+def test_stored_rows_are_copies_and_the_array_is_released():
+    vectors = DATA32.copy()
+    index = Index("dot", 8)
+    index.insert_batch(range(50), vectors)
+    vectors[:] = 0
+    vectors.resize((1, 8), refcheck=False)  # refused while a buffer is still exported
+    assert repr(index.search_batch(QUERIES.tolist(), 50)) == EXPECTED
+
+
+def test_empty_float32_batches():
+    index = Index("dot", 8)
+    index.insert_batch([], np.zeros((0, 8), np.float32))
+    assert index.search([1.0] * 8, 5) == []
+    with pytest.raises(ValueError, match="^dimension mismatch: expected 8, got 0$"):
+        index.insert_batch(range(3), np.zeros((3, 0), np.float32))
 
 
 def test_float64_rounds_like_the_element_path():

@@ -2,8 +2,10 @@
 
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #include "elements.h"
+#include "held_buffer.h"
 
 namespace tarnvault_py {
 namespace {
@@ -112,32 +114,6 @@ ElementFormat parse_element_format(const Py_buffer& view, Exporter exporter) {
   return {format_code_kind(format[0]), size};
 }
 
-// A buffer held for the duration of one conversion.
-class HeldBuffer {
- public:
-  explicit HeldBuffer(PyObject* value) {
-    held_ = PyObject_GetBuffer(value, &view_, PyBUF_RECORDS_RO) == 0;
-    if (!held_) PyErr_Clear();  // not readable as a buffer: the sequence path decides
-  }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  bool held() const { return held_; }
-  const Py_buffer& view() const { return view_; }
-  const char* data() const { return static_cast<const char*>(view_.buf); }
-  Py_ssize_t extent(int dimension) const { return view_.shape[dimension]; }
-  Py_ssize_t stride(int dimension) const {
-    return view_.strides != nullptr ? view_.strides[dimension] : view_.itemsize;
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 struct Layout {
   ElementFormat element;
   bool usable = false;
@@ -204,6 +180,18 @@ BufferRead fail_negative_id(std::int64_t id) {
   return BufferRead::Failed;
 }
 
+// Rows of float32 components, each row contiguous and every component
+// aligned, can be handed out as spans into the buffer itself.
+bool rows_readable_in_place(const HeldBuffer& buffer, const Layout& layout) {
+  if (layout.element.kind != ElementKind::Float32) return false;
+  if (buffer.extent(1) > 1 && buffer.stride(1) != static_cast<Py_ssize_t>(sizeof(float))) {
+    return false;
+  }
+  constexpr auto kAlignment = static_cast<std::ptrdiff_t>(alignof(float));
+  return reinterpret_cast<std::uintptr_t>(buffer.data()) % alignof(float) == 0 &&
+         buffer.stride(0) % kAlignment == 0;
+}
+
 }  // namespace
 
 BufferRead append_float_buffer(PyObject* value, FloatBuffer& out) {
@@ -220,22 +208,29 @@ BufferRead append_float_buffer(PyObject* value, FloatBuffer& out) {
   return BufferRead::Done;
 }
 
-BufferRead read_vector_list_buffer(PyObject* value, VectorList& out) {
+BufferRead read_vector_list_buffer(PyObject* value, VectorList& out, RowReading reading) {
   // Only a NumPy array iterates a two-dimensional buffer row by row; a
   // memoryview refuses to.
   if (classify_exporter(value) != Exporter::NumpyArray) return BufferRead::NotApplicable;
-  HeldBuffer buffer(value);
-  const Layout layout = check_layout(buffer, Exporter::NumpyArray, 2);
+  auto buffer = std::make_unique<HeldBuffer>(value);
+  const Layout layout = check_layout(*buffer, Exporter::NumpyArray, 2);
   if (!layout.usable || !is_float(layout.element.kind)) return BufferRead::NotApplicable;
 
-  const Py_ssize_t rows = buffer.extent(0);
-  const Py_ssize_t columns = buffer.extent(1);
+  const Py_ssize_t rows = buffer->extent(0);
+  const Py_ssize_t columns = buffer->extent(1);
+  if (reading == RowReading::InPlaceAllowed && rows_readable_in_place(*buffer, layout)) {
+    const char* base = buffer->data();
+    const std::ptrdiff_t stride = buffer->stride(0);
+    out.borrow_rows(std::move(buffer), base, static_cast<std::size_t>(rows),
+                    static_cast<std::size_t>(columns), stride);
+    return BufferRead::Done;
+  }
   out.clear();
   out.values().resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns));
   out.row_ends().resize(static_cast<std::size_t>(rows));
   for (Py_ssize_t row = 0; row < rows; ++row) {
     float* target = out.values().data() + row * columns;
-    copy_components(buffer.data() + row * buffer.stride(0), columns, buffer.stride(1),
+    copy_components(buffer->data() + row * buffer->stride(0), columns, buffer->stride(1),
                     layout.element.kind, target);
     out.row_ends()[static_cast<std::size_t>(row)] = static_cast<std::size_t>((row + 1) * columns);
   }

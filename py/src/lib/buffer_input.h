@@ -24,9 +24,16 @@ enum class BufferRead {
 // A one-dimensional float32/float64 buffer, appended to out.
 BufferRead append_float_buffer(PyObject* value, FloatBuffer& out);
 
+enum class RowReading {
+  Copy,
+  // Rows already float32 may be read where they are; allowed only when no
+  // Python code can run between the conversion and the last read of a row.
+  InPlaceAllowed,
+};
+
 // A two-dimensional float32/float64 NumPy array; out receives one row per
 // vector.
-BufferRead read_vector_list_buffer(PyObject* value, VectorList& out);
+BufferRead read_vector_list_buffer(PyObject* value, VectorList& out, RowReading reading);
 
 // A one-dimensional integer buffer, appended to out. A negative element fails
 // with the id conversion's own OverflowError.

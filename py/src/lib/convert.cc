@@ -57,12 +57,13 @@ bool converts_without_python_code(PyObject* item) {
 
 // Calls convert_one on every element the object's iterator yields, in order,
 // stopping at the first failure. A list is walked by index, which is what its
-// iterator does, re-reading the length after every element because element
-// conversion may run Python code that changes the list.
+// iterator does, re-reading the length after every element whose conversion
+// may have run Python code that changed the list.
 template <typename ConvertOne>
 bool for_each_element(PyObject* sequence, ConvertOne&& convert_one) {
   if (PyList_CheckExact(sequence)) {
-    for (Py_ssize_t i = 0; i < PyList_Size(sequence); ++i) {
+    Py_ssize_t size = PyList_Size(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
       PyObject* item = PyList_GetItem(sequence, i);
       if (converts_without_python_code(item)) {
         if (!convert_one(item)) return false;
@@ -70,6 +71,7 @@ bool for_each_element(PyObject* sequence, ConvertOne&& convert_one) {
       }
       PyRef held = PyRef::borrow(item);
       if (!convert_one(held.get())) return false;
+      size = PyList_Size(sequence);
     }
     return true;
   }
@@ -121,9 +123,9 @@ bool append_ids(PyObject* value, std::vector<std::uint64_t>& out) {
   });
 }
 
-bool read_vector_list(PyObject* value, VectorList& out) {
+bool read_vector_list(PyObject* value, VectorList& out, RowReading reading) {
   if (!check_sequence(value)) return false;
-  switch (read_vector_list_buffer(value, out)) {
+  switch (read_vector_list_buffer(value, out, reading)) {
     case BufferRead::Done: return true;
     case BufferRead::Failed: return false;
     case BufferRead::NotApplicable: break;
@@ -219,7 +221,14 @@ bool convert_id_list(PyObject* value, const char* parameter, std::vector<std::ui
 
 bool convert_vector_list(PyObject* value, const char* parameter, VectorList& out) {
   out.clear();
-  return with_parameter_prefix(parameter, [&] { return read_vector_list(value, out); });
+  return with_parameter_prefix(parameter,
+                               [&] { return read_vector_list(value, out, RowReading::Copy); });
+}
+
+bool convert_vector_list_in_place(PyObject* value, const char* parameter, VectorList& out) {
+  out.clear();
+  return with_parameter_prefix(
+      parameter, [&] { return read_vector_list(value, out, RowReading::InPlaceAllowed); });
 }
 
 }  // namespace tarnvault_py

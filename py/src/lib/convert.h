@@ -36,6 +36,12 @@ bool convert_id_list(PyObject* value, const char* parameter, std::vector<std::ui
 // Vector list: a sequence as for Float vector; each element a Float vector.
 bool convert_vector_list(PyObject* value, const char* parameter, VectorList& out);
 
+// As convert_vector_list, but a float32 array whose rows are contiguous is
+// read in place rather than copied. Only for the last parameter a method
+// converts, when no Python code runs until the core has copied every row:
+// the result must be what a copy taken at conversion time would give.
+bool convert_vector_list_in_place(PyObject* value, const char* parameter, VectorList& out);
+
 // Applies the "argument '{parameter}': " rule to the pending exception.
 void prefix_type_error(const char* parameter);
 

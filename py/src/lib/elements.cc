@@ -11,11 +11,4 @@ bool extract_id(PyObject* value, std::uint64_t& out) {
   return true;
 }
 
-bool extract_float(PyObject* value, float& out) {
-  const double number = PyFloat_AsDouble(value);
-  if (number == -1.0 && PyErr_Occurred()) return false;
-  out = round_to_float32(number);
-  return true;
-}
-
 }  // namespace tarnvault_py

@@ -15,8 +15,6 @@ namespace tarnvault_py {
 // interpreter's TypeError or OverflowError is set and false returned.
 bool extract_id(PyObject* value, std::uint64_t& out);
 
-// The interpreter's float conversion, narrowed by round_to_float32.
-bool extract_float(PyObject* value, float& out);
 
 // Nearest float, ties to even, as IEEE-754 narrowing does: magnitudes beyond
 // the float range become infinities and NaN stays NaN. Spelled out because a
@@ -31,6 +29,16 @@ inline float round_to_float32(double value) {
                               ? std::numeric_limits<float>::max()
                               : std::numeric_limits<float>::infinity();
   return std::signbit(value) ? -magnitude : magnitude;
+}
+
+// The interpreter's float conversion, narrowed by round_to_float32. Inline:
+// it runs once per component of every vector given as a list.
+inline bool extract_float(PyObject* value, float& out) {
+  const double number = PyFloat_AsDouble(value);
+  // An exact float converts without failing; anything else may fail.
+  if (number == -1.0 && !PyFloat_CheckExact(value) && PyErr_Occurred()) return false;
+  out = round_to_float32(number);
+  return true;
 }
 
 }  // namespace tarnvault_py

@@ -158,7 +158,7 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::uint64_t> ids;
     VectorList vectors;
     if (!convert_id_list(arg[0], "ids", ids)) return nullptr;
-    if (!convert_vector_list(arg[1], "vectors", vectors)) return nullptr;
+    if (!convert_vector_list_in_place(arg[1], "vectors", vectors)) return nullptr;
     if (ids.size() != vectors.size()) {
       PyErr_SetString(PyExc_ValueError, "ids and vectors must have the same length");
       return nullptr;
