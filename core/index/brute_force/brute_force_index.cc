@@ -1,37 +1,45 @@
 #include "core/index/brute_force/brute_force_index.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
-#include "core/distance/query_scorer.h"
+#include "core/distance/kernels.h"
 #include "core/index/brute_force/top_k_selector.h"
 
 namespace tarnvault_core::index::brute_force {
 namespace {
 
-// Slots scored per kernel call: large enough to amortise the call, small
-// enough for the distance buffer to live on the stack.
-constexpr std::size_t kScanBlock = 256;
+// Queries whose scores go to the selectors after each kernel call: a pair
+// shares every load of a stored vector, and their scores stay in L1.
+constexpr std::size_t kQueryTile = 2;
+// Candidates all selectors of one pass of search_batch may hold: a batch
+// with a huge k is scanned a few queries at a time instead.
+constexpr std::size_t kBatchCandidates = std::size_t{1} << 20;
+
+const payload::Payload kEmptyPayload;
 
 }  // namespace
 
 BruteForceIndex::BruteForceIndex(DistanceMetric metric, std::size_t dimension)
-    : metric_(metric), dimension_(dimension) {}
+    : metric_(metric), dimension_(dimension), vectors_(dimension) {}
 
 Status BruteForceIndex::insert(std::uint64_t id, std::span<const float> vector,
                                payload::Payload payload) {
   if (vector.size() != dimension_) return Error::dimension_mismatch(dimension_, vector.size());
   const auto [it, inserted] = slot_of_.try_emplace(id, ids_.size());
   if (!inserted) return Error::duplicate_id(id);
-  arena_.insert(arena_.end(), vector.begin(), vector.end());
+  vectors_.push_back(vector);
   ids_.push_back(id);
-  payloads_.push_back(std::move(payload));
+  payloads_.push_back(payload.data.empty() ? nullptr
+                                           : std::make_unique<payload::Payload>(std::move(payload)));
   return {};
 }
 
 void BruteForceIndex::reserve(std::size_t entries) {
-  if (dimension_ != 0 && entries > arena_.max_size() / dimension_) return;
-  arena_.reserve(entries * dimension_);
+  // Only the per-entry tables; vector chunks are allocated as they fill.
+  if (entries > ids_.max_size()) return;
+  vectors_.reserve(entries);
   ids_.reserve(entries);
   payloads_.reserve(entries);
   slot_of_.reserve(entries);
@@ -44,17 +52,29 @@ bool BruteForceIndex::remove(std::uint64_t id) {
   slot_of_.erase(it);
   const std::size_t last = ids_.size() - 1;
   if (hole != last) move_slot(last, hole);
-  arena_.resize(last * dimension_);
+  vectors_.pop_back();
   ids_.pop_back();
   payloads_.pop_back();
   return true;
 }
 
+std::optional<std::vector<float>> BruteForceIndex::vector(std::uint64_t id) const {
+  const auto it = slot_of_.find(id);
+  if (it == slot_of_.end()) return std::nullopt;
+  std::vector<float> out(dimension_);
+  vectors_.read(it->second, out.data());
+  return out;
+}
+
 void BruteForceIndex::move_slot(std::size_t from, std::size_t to) {
-  std::copy_n(vector_data(from), dimension_, vector_data(to));
+  vectors_.copy_slot(from, to);
   ids_[to] = ids_[from];
   payloads_[to] = std::move(payloads_[from]);
   slot_of_[ids_[to]] = to;
+}
+
+const payload::Payload& BruteForceIndex::payload_at(std::size_t slot) const {
+  return payloads_[slot] ? *payloads_[slot] : kEmptyPayload;
 }
 
 std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, std::size_t k,
@@ -63,57 +83,92 @@ std::vector<SearchResult> BruteForceIndex::search(std::span<const float> query, 
   // There are never more results than entries, so a huge k reserves nothing.
   const std::size_t capacity = std::min(k, len());
   if (capacity == 0) return {};
-
-  const distance::QueryScorer scorer(metric_, query);
+  const float* const queries[1] = {query.data()};
   TopKSelector selector(capacity);
-  if (filter == nullptr) {
-    scan_all(scorer, selector);
-  } else {
-    scan_filtered(scorer, *filter, selector);
-  }
+  scan(queries, filter, std::span(&selector, 1));
+  return results_of(std::move(selector));
+}
 
+std::vector<std::vector<SearchResult>> BruteForceIndex::search_batch(
+    std::span<const std::span<const float>> queries, std::size_t k,
+    const filter::Filter* filter) const {
+  std::vector<std::vector<SearchResult>> results(queries.size());
+  const std::size_t capacity = std::min(k, len());
+  if (capacity == 0) return results;
+
+  // Queries of the wrong length find nothing and are left out of the scan.
+  std::vector<std::size_t> scanned;
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    if (queries[i].size() == dimension_) scanned.push_back(i);
+  }
+  const std::size_t per_pass = std::max(kQueryTile, kBatchCandidates / capacity);
+  for (std::size_t begin = 0; begin < scanned.size(); begin += per_pass) {
+    const std::size_t end = std::min(begin + per_pass, scanned.size());
+    std::vector<const float*> pass_queries;
+    std::vector<TopKSelector> selectors;
+    selectors.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      pass_queries.push_back(queries[scanned[i]].data());
+      selectors.emplace_back(capacity);
+    }
+    scan(pass_queries, filter, selectors);
+    for (std::size_t i = begin; i < end; ++i) {
+      results[scanned[i]] = results_of(std::move(selectors[i - begin]));
+    }
+  }
+  return results;
+}
+
+void BruteForceIndex::scan(std::span<const float* const> queries, const filter::Filter* filter,
+                           std::span<TopKSelector> selectors) const {
+  std::vector<float> norms(queries.size(), 0.0f);
+  if (metric_ == DistanceMetric::Cosine) {
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      norms[i] = std::sqrt(distance::kernels::dot_product(queries[i], queries[i], dimension_));
+    }
+  }
+  const std::size_t chunk_slots = vectors_.slots_per_chunk();
+  std::vector<float> scores(kQueryTile * chunk_slots);
+  float* const rows[kQueryTile] = {scores.data(), scores.data() + chunk_slots};
+  std::vector<std::uint8_t> passes(filter != nullptr ? chunk_slots : 0);
+
+  for (std::size_t c = 0; c < vectors_.chunk_count(); ++c) {
+    const std::size_t first_slot = c * chunk_slots;
+    const std::size_t slots = std::min(chunk_slots, len() - first_slot);
+    if (filter != nullptr) {
+      // Each entry's filter test runs once per pass, before any scoring.
+      bool any = false;
+      for (std::size_t i = 0; i < slots; ++i) {
+        passes[i] = filter->matches(payload_at(first_slot + i));
+        any = any || passes[i];
+      }
+      if (!any) continue;
+    }
+    const distance::GroupRun groups = vectors_.chunk_groups(c);
+    for (std::size_t q = 0; q < queries.size(); q += kQueryTile) {
+      const std::size_t count = std::min(kQueryTile, queries.size() - q);
+      distance::score_groups(metric_, {queries.data() + q, norms.data() + q, count}, groups, rows);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (filter == nullptr) {
+          selectors[q + i].offer_block(first_slot, rows[i], slots);
+        } else {
+          selectors[q + i].offer_passing(first_slot, rows[i],
+                                         passes.data(), slots);
+        }
+      }
+    }
+  }
+}
+
+std::vector<SearchResult> BruteForceIndex::results_of(TopKSelector&& selector) const {
   std::vector<SearchResult> results;
   const std::vector<ScoredSlot> best = std::move(selector).take_sorted();
   results.reserve(best.size());
   for (const ScoredSlot& scored : best) {
     // Payloads are copied for returned results only.
-    results.push_back({ids_[scored.slot], scored.distance, payloads_[scored.slot]});
+    results.push_back({ids_[scored.slot], scored.distance, payload_at(scored.slot)});
   }
   return results;
-}
-
-void BruteForceIndex::scan_all(const distance::QueryScorer& scorer,
-                               TopKSelector& selector) const {
-  for (std::size_t begin = 0; begin < len(); begin += kScanBlock) {
-    score_slots(scorer, begin, std::min(begin + kScanBlock, len()), selector);
-  }
-}
-
-// Scores each maximal run of consecutive passing slots with one block call;
-// a rejected entry costs only its filter test.
-void BruteForceIndex::scan_filtered(const distance::QueryScorer& scorer,
-                                    const filter::Filter& filter, TopKSelector& selector) const {
-  std::size_t slot = 0;
-  while (slot < len()) {
-    const std::size_t run_begin = slot;
-    bool rejected = false;
-    while (slot < len() && slot - run_begin < kScanBlock) {
-      if (!filter.matches(payloads_[slot])) {
-        rejected = true;
-        break;
-      }
-      ++slot;
-    }
-    score_slots(scorer, run_begin, slot, selector);
-    if (rejected) ++slot;
-  }
-}
-
-void BruteForceIndex::score_slots(const distance::QueryScorer& scorer, std::size_t begin,
-                                  std::size_t end, TopKSelector& selector) const {
-  float distances[kScanBlock];
-  scorer.score_block(vector_data(begin), end - begin, distances);
-  selector.offer_block(begin, distances, end - begin);
 }
 
 }  // namespace tarnvault_core::index::brute_force

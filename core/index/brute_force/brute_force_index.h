@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -11,11 +12,8 @@
 #include "core/distance/distance.h"
 #include "core/error/result.h"
 #include "core/filter/filter.h"
+#include "core/index/brute_force/grouped_vectors.h"
 #include "core/payload/payload.h"
-
-namespace tarnvault_core::distance {
-class QueryScorer;
-}  // namespace tarnvault_core::distance
 
 namespace tarnvault_core::index::brute_force {
 
@@ -41,11 +39,19 @@ class BruteForceIndex {
   std::vector<SearchResult> search(std::span<const float> query, std::size_t k,
                                    const filter::Filter* filter = nullptr) const;
 
+  // search for each query, in order, with the same results; the stored
+  // vectors are read once per few queries instead of once per query.
+  std::vector<std::vector<SearchResult>> search_batch(std::span<const std::span<const float>> queries,
+                                                      std::size_t k,
+                                                      const filter::Filter* filter = nullptr) const;
+
   // True if an entry was removed. Removal changes the enumeration order of
   // the remaining entries.
   bool remove(std::uint64_t id);
 
   std::size_t len() const { return ids_.size(); }
+  // The stored vector of an entry; nullopt for an absent id.
+  std::optional<std::vector<float>> vector(std::uint64_t id) const;
   bool contains(std::uint64_t id) const { return slot_of_.contains(id); }
   // Makes room for `entries` entries in total, e.g. before a bulk load.
   void reserve(std::size_t entries);
@@ -57,24 +63,24 @@ class BruteForceIndex {
   DistanceMetric metric() const { return metric_; }
 
  private:
-  const float* vector_data(std::size_t slot) const { return arena_.data() + slot * dimension_; }
-  float* vector_data(std::size_t slot) { return arena_.data() + slot * dimension_; }
   void move_slot(std::size_t from, std::size_t to);
+  const payload::Payload& payload_at(std::size_t slot) const;
 
-  void scan_all(const distance::QueryScorer& scorer, TopKSelector& selector) const;
-  void scan_filtered(const distance::QueryScorer& scorer, const filter::Filter& filter,
-                     TopKSelector& selector) const;
-  void score_slots(const distance::QueryScorer& scorer, std::size_t begin, std::size_t end,
-                   TopKSelector& selector) const;
+  // Scores the queries (all of the index's dimension) against every entry
+  // that passes the filter, one selector per query.
+  void scan(std::span<const float* const> queries, const filter::Filter* filter,
+            std::span<TopKSelector> selectors) const;
+  std::vector<SearchResult> results_of(TopKSelector&& selector) const;
 
   DistanceMetric metric_;
   std::size_t dimension_;
   // Entries live in slots 0 .. len() - 1, and the slot order is the
-  // enumeration order. Vectors are contiguous so a scan streams through one
-  // array; a removal moves the last slot into the hole to stay dense.
-  std::vector<float> arena_;  // slot s occupies [s * dimension_, (s + 1) * dimension_)
+  // enumeration order. A removal moves the last slot into the hole to stay
+  // dense.
+  GroupedVectors vectors_;
   std::vector<std::uint64_t> ids_;
-  std::vector<payload::Payload> payloads_;
+  // Most payloads are empty: those cost one null pointer.
+  std::vector<std::unique_ptr<payload::Payload>> payloads_;
   std::unordered_map<std::uint64_t, std::size_t> slot_of_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -186,46 +187,84 @@ std::vector<SearchResult> expected_search(const BruteForceIndex& index,
   return all;
 }
 
-// Several scan blocks of entries, coarse components so that distances tie
-// often, some NaNs, and removals that reorder the slots.
-TEST(BruteForceIndexTest, TopKEqualsAFullStableSort) {
-  constexpr std::uint64_t kIds = 700;
+// Coarse components so that distances tie often, some NaNs, removals that
+// move the last slot into holes and reinserts of removed ids, across group
+// (16 slots) and, for the larger shape, storage chunk boundaries.
+struct Shape {
+  std::size_t dimension;
+  std::uint64_t ids;
+};
+
+class BruteForceScanTest : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(BruteForceScanTest, TopKEqualsAFullStableSortAndBatchEqualsSingle) {
+  const auto [dim, id_count] = GetParam();
   const float components[] = {0.0f, 0.5f, 1.0f, 1.0f, -1.0f, 2.0f, kNaN};
   std::mt19937 rng(5);
-  std::vector<bool> passes(kIds);
-  for (std::uint64_t id = 0; id < kIds; ++id) passes[id] = rng() % 3 != 0;
+  const auto random_vector = [&](std::size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = components[rng() % (rng() % 20 == 0 ? 7 : 6)];
+    return v;
+  };
+  std::vector<bool> passes(id_count);
+  for (std::uint64_t id = 0; id < id_count; ++id) passes[id] = rng() % 3 != 0;
   const Filter red{FilterCondition::eq("color", JsonValue::string("red"))};
-  const std::vector<float> query = {1.0f, 0.5f, 0.0f};
+  const std::vector<std::vector<float>> queries = {random_vector(dim), random_vector(dim + 1),
+                                                   random_vector(dim), random_vector(dim)};
 
   for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::Cosine,
                                 DistanceMetric::DotProduct, DistanceMetric::Hamming}) {
     SCOPED_TRACE(metric.name());
-    BruteForceIndex index(metric, 3);
+    BruteForceIndex index(metric, dim);
     std::map<std::uint64_t, std::vector<float>> vectors;
-    for (std::uint64_t id = 0; id < kIds; ++id) {
-      std::vector<float> v(3);
-      for (float& x : v) x = components[rng() % (rng() % 20 == 0 ? 7 : 6)];
-      insert_ok(index, id, v, tagged(passes[id] ? "red" : "blue"));
-      vectors[id] = v;
+    const auto insert = [&](std::uint64_t id) {
+      vectors[id] = random_vector(dim);
+      insert_ok(index, id, vectors[id], tagged(passes[id] ? "red" : "blue"));
+    };
+    for (std::uint64_t id = 0; id < id_count; ++id) {
+      insert(id);
       if (id % 7 == 3) {
         const std::uint64_t victim = rng() % (id + 1);
         EXPECT_EQ(index.remove(victim), vectors.erase(victim) == 1);
+        if (id % 5 == 0 && !vectors.contains(victim)) insert(victim);
       }
     }
+    for (const auto& [id, v] : vectors) {
+      const auto stored = index.vector(id);
+      ASSERT_TRUE(stored && std::memcmp(stored->data(), v.data(), dim * sizeof(float)) == 0) << id;
+    }
+
     const std::size_t n = index.len();
+    const std::vector<std::span<const float>> spans(queries.begin(), queries.end());
     for (std::size_t k : {std::size_t{1}, std::size_t{5}, std::size_t{300}, n - 1, n, kAll}) {
       for (const std::vector<bool>* filter_passes : {static_cast<std::vector<bool>*>(nullptr), &passes}) {
         SCOPED_TRACE(::testing::Message() << "k " << k << (filter_passes ? " filtered" : ""));
-        const auto actual = index.search(query, k, filter_passes ? &red : nullptr);
-        const auto expected = expected_search(index, vectors, query, k, filter_passes);
-        ASSERT_EQ(ids_of(actual), ids_of(expected));
-        for (std::size_t i = 0; i < actual.size(); ++i) {
-          EXPECT_TRUE(SameBits(actual[i].distance, expected[i].distance)) << "position " << i;
+        const Filter* filter = filter_passes ? &red : nullptr;
+        const auto batch = index.search_batch(spans, k, filter);
+        ASSERT_EQ(batch.size(), queries.size());
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+          const auto actual = index.search(queries[q], k, filter);
+          if (queries[q].size() != dim) {
+            EXPECT_TRUE(actual.empty());
+            EXPECT_TRUE(batch[q].empty());
+            continue;
+          }
+          const auto expected = expected_search(index, vectors, queries[q], k, filter_passes);
+          ASSERT_EQ(ids_of(actual), ids_of(expected)) << "query " << q;
+          ASSERT_EQ(ids_of(batch[q]), ids_of(expected)) << "batch query " << q;
+          for (std::size_t i = 0; i < actual.size(); ++i) {
+            EXPECT_TRUE(SameBits(actual[i].distance, expected[i].distance)) << "position " << i;
+            EXPECT_TRUE(SameBits(batch[q][i].distance, expected[i].distance)) << "position " << i;
+          }
         }
       }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, BruteForceScanTest,
+                         ::testing::Values(Shape{3, 700}, Shape{100, 1500}),
+                         [](const auto& info) { return std::to_string(info.param.dimension) + "d"; });
 
 }  // namespace
 }  // namespace tarnvault_core::index::brute_force

@@ -10,7 +10,24 @@ TopKSelector::TopKSelector(std::size_t capacity) : capacity_(capacity) {
 
 void TopKSelector::offer_block(std::size_t first_slot, const float* distances,
                                std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) offer(first_slot + i, distances[i]);
+  std::size_t i = 0;
+  for (; i < count && kept_.size() < capacity_; ++i) keep({distance_rank(distances[i]), distances[i], first_slot + i});
+  if (kept_.empty()) return;
+  std::uint32_t worst = kept_.front().rank;
+  for (; i < count; ++i) {
+    const std::uint32_t rank = distance_rank(distances[i]);
+    if (rank < worst) {
+      replace_worst({rank, distances[i], first_slot + i});
+      worst = kept_.front().rank;
+    }
+  }
+}
+
+void TopKSelector::offer_passing(std::size_t first_slot, const float* distances,
+                                 const std::uint8_t* passes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (passes[i]) offer(first_slot + i, distances[i]);
+  }
 }
 
 std::vector<ScoredSlot> TopKSelector::take_sorted() && {

@@ -48,7 +48,13 @@ class TopKSelector {
   }
 
   // Offers slots first_slot, first_slot + 1, ... with the given distances.
+  // Slots must ascend from one call to the next, as in a scan: then a
+  // candidate tying the worst kept one can never replace it, and once full
+  // the selector only looks at candidates strictly better than that.
   void offer_block(std::size_t first_slot, const float* distances, std::size_t count);
+  // The same for the slots i with passes[i] true only.
+  void offer_passing(std::size_t first_slot, const float* distances, const std::uint8_t* passes,
+                     std::size_t count);
 
   // The kept candidates, best first.
   std::vector<ScoredSlot> take_sorted() &&;

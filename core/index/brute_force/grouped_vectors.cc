@@ -1,0 +1,91 @@
+#include "core/index/brute_force/grouped_vectors.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <new>
+
+namespace tarnvault_core::index::brute_force {
+namespace {
+
+using distance::kGroupLanes;
+
+constexpr std::size_t kAlignment = 64;
+// Large enough that allocation is rare, small enough to stay in the L2
+// cache while a batch of queries is scored against it.
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+std::size_t groups_per_chunk(std::size_t dimension) {
+  const std::size_t group_bytes_per_component = kGroupLanes * sizeof(float);
+  if (dimension == 0) return 64;
+  const std::size_t fit = kChunkBytes / group_bytes_per_component / dimension;
+  // The kernels score four groups at a time; a chunk of whole fours avoids
+  // slower leftovers at every chunk end.
+  if (fit >= 4) return std::min<std::size_t>(fit - fit % 4, 256);
+  return std::max<std::size_t>(fit, 1);
+}
+
+}  // namespace
+
+void GroupedVectors::AlignedDelete::operator()(float* p) const {
+  ::operator delete[](p, std::align_val_t{kAlignment});
+}
+
+GroupedVectors::GroupedVectors(std::size_t dimension)
+    : dimension_(dimension), groups_per_chunk_(groups_per_chunk(dimension)) {}
+
+float* GroupedVectors::lane_start(std::size_t slot) const {
+  const std::size_t chunk = slot / slots_per_chunk();
+  const std::size_t in_chunk = slot % slots_per_chunk();
+  return chunks_[chunk].get() + (in_chunk / kGroupLanes) * distance::group_floats(dimension_) +
+         in_chunk % kGroupLanes;
+}
+
+void GroupedVectors::push_back(std::span<const float> vector) {
+  assert(vector.size() == dimension_);
+  if (size_ == chunks_.size() * slots_per_chunk()) {
+    // Not zeroed here: pages are touched group by group as slots arrive.
+    const std::size_t floats = std::max<std::size_t>(
+        groups_per_chunk_ * distance::group_floats(dimension_), kGroupLanes);
+    chunks_.emplace_back(static_cast<float*>(
+        ::operator new[](floats * sizeof(float), std::align_val_t{kAlignment})));
+  }
+  float* lane = lane_start(size_);
+  if (size_ % kGroupLanes == 0) std::memset(lane, 0, distance::group_floats(dimension_) * sizeof(float));
+  for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes] = vector[j];
+  ++size_;
+}
+
+void GroupedVectors::pop_back() {
+  assert(size_ > 0);
+  --size_;
+  float* lane = lane_start(size_);
+  for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes] = 0.0f;
+  // One empty chunk is kept, so that alternating inserts and removals at a
+  // chunk boundary do not allocate every time.
+  while (chunks_.size() >= 2 && size_ <= (chunks_.size() - 2) * slots_per_chunk()) {
+    chunks_.pop_back();
+  }
+}
+
+void GroupedVectors::copy_slot(std::size_t from, std::size_t to) {
+  const float* source = lane_start(from);
+  float* target = lane_start(to);
+  for (std::size_t j = 0; j < dimension_; ++j) target[j * kGroupLanes] = source[j * kGroupLanes];
+}
+
+void GroupedVectors::read(std::size_t slot, float* out) const {
+  const float* lane = lane_start(slot);
+  for (std::size_t j = 0; j < dimension_; ++j) out[j] = lane[j * kGroupLanes];
+}
+
+void GroupedVectors::reserve(std::size_t slots) {
+  chunks_.reserve(std::min(slots / slots_per_chunk() + 1, chunks_.max_size()));
+}
+
+distance::GroupRun GroupedVectors::chunk_groups(std::size_t c) const {
+  const std::size_t slots = std::min(slots_per_chunk(), size_ - c * slots_per_chunk());
+  return {chunks_[c].get(), (slots + kGroupLanes - 1) / kGroupLanes, dimension_};
+}
+
+}  // namespace tarnvault_core::index::brute_force

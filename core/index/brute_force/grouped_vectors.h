@@ -1,0 +1,56 @@
+// GroupedVectors: the stored vectors of an index, slot by slot, in the layout
+// the group kernels read. Slots are grouped kGroupLanes at a time, and in a
+// group component j of its vectors is contiguous (64-byte aligned). Groups
+// live in fixed-size chunks, so growing never copies the vectors already
+// stored; lanes of the last group that hold no vector are zero.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/distance/group_kernels.h"
+
+namespace tarnvault_core::index::brute_force {
+
+class GroupedVectors {
+ public:
+  explicit GroupedVectors(std::size_t dimension);
+
+  std::size_t size() const { return size_; }
+  std::size_t dimension() const { return dimension_; }
+
+  // Appends a vector of dimension() floats at slot size().
+  void push_back(std::span<const float> vector);
+  // Drops the last slot (its lane becomes zero).
+  void pop_back();
+  // Overwrites slot `to` with the vector of slot `from`.
+  void copy_slot(std::size_t from, std::size_t to);
+  // Copies slot's vector into out[0 .. dimension()).
+  void read(std::size_t slot, float* out) const;
+  // Room in the chunk table for `slots` slots; chunks themselves are
+  // allocated as they fill.
+  void reserve(std::size_t slots);
+
+  // Chunks in slot order: chunk c holds slots [c * slots_per_chunk(), ...).
+  std::size_t slots_per_chunk() const { return groups_per_chunk_ * distance::kGroupLanes; }
+  std::size_t chunk_count() const { return (size_ + slots_per_chunk() - 1) / slots_per_chunk(); }
+  // The groups of chunk c that hold at least one slot.
+  distance::GroupRun chunk_groups(std::size_t c) const;
+
+ private:
+  struct AlignedDelete {
+    void operator()(float* p) const;
+  };
+  using Chunk = std::unique_ptr<float[], AlignedDelete>;
+
+  float* lane_start(std::size_t slot) const;
+
+  std::size_t dimension_;
+  std::size_t groups_per_chunk_;
+  std::size_t size_ = 0;
+  std::vector<Chunk> chunks_;
+};
+
+}  // namespace tarnvault_core::index::brute_force
