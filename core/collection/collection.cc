@@ -41,6 +41,13 @@ std::vector<SearchResult> Collection::search(std::span<const float> query, std::
   return index_.search(query, k, filter);
 }
 
+std::vector<std::vector<SearchResult>> Collection::search_batch(
+    std::span<const std::span<const float>> queries, std::size_t k,
+    const filter::Filter* filter) const {
+  std::shared_lock lock(index_mutex_);
+  return index_.search_batch(queries, k, filter);
+}
+
 Status Collection::flush() {
   // The data file must be durable before the log that would redo its
   // records is emptied; the log's lock keeps inserts out in between.

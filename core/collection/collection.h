@@ -77,6 +77,10 @@ class Collection {
   // fails: a query of the wrong length yields nothing.
   std::vector<SearchResult> search(std::span<const float> query, std::size_t k,
                                    const filter::Filter* filter = nullptr) const;
+  // search for each query in order, in one scan of the index.
+  std::vector<std::vector<SearchResult>> search_batch(std::span<const std::span<const float>> queries,
+                                                      std::size_t k,
+                                                      const filter::Filter* filter = nullptr) const;
 
   // Syncs the data file, then checkpoints (empties) the log, then rewrites
   // meta.json; a failed step leaves the later ones undone.

@@ -216,8 +216,8 @@ PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwar
     if (!convert_size(arg[1], "k", k)) return nullptr;
 
     const Collection& collection = *as_collection(self)->collection;
-    return new_result_lists(queries.size(),
-                            [&](std::size_t i) { return collection.search(queries[i], k); });
+    auto results = collection.search_batch(query_spans(queries), k);
+    return new_result_lists(results.size(), [&](std::size_t i) { return std::move(results[i]); });
   });
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "access.h"
@@ -188,8 +189,8 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!convert_size(arg[1], "k", k)) return nullptr;
 
     const BruteForceIndex& index = *as_index(self)->index;
-    return new_result_lists(queries.size(),
-                            [&](std::size_t i) { return index.search(queries[i], k); });
+    auto results = index.search_batch(query_spans(queries), k);
+    return new_result_lists(results.size(), [&](std::size_t i) { return std::move(results[i]); });
   });
 }
 

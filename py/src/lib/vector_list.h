@@ -66,4 +66,12 @@ class VectorList {
   std::ptrdiff_t borrowed_stride_ = 0;
 };
 
+// One span per row, for the core's batch calls.
+inline std::vector<std::span<const float>> query_spans(const VectorList& list) {
+  std::vector<std::span<const float>> spans;
+  spans.reserve(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) spans.push_back(list[i]);
+  return spans;
+}
+
 }  // namespace tarnvault_py
