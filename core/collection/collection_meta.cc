@@ -5,7 +5,6 @@
 #include <array>
 #include <limits>
 #include <span>
-#include <system_error>
 
 #include "core/collection/collection_files.h"
 #include "core/payload/json_number.h"
@@ -14,6 +13,7 @@
 #include "core/payload/json_struct_reader.h"
 #include "core/payload/json_writer.h"
 #include "core/payload/utf8.h"
+#include "core/storage/io/directory.h"
 #include "core/storage/io/file.h"
 
 namespace tarnvault_core::collection {
@@ -136,10 +136,12 @@ Status write_meta_file(const std::filesystem::path& dir, const CollectionMeta& m
   storage::io::IoStatus status = write_synced_file(fs, temporary_path, *text);
   if (status.ok()) status = fs.rename(temporary_path, final_path);
   if (!status.ok()) {
-    std::error_code ignored;  // the old meta.json is intact; the leftover is only clutter
-    std::filesystem::remove(temporary_path, ignored);
+    // The old meta.json is intact; the leftover is only clutter.
+    (void)fs.unlink(temporary_path);
     return write_failed(status);
   }
+  // The rename survives a power failure only once the directory is synced.
+  if (status = storage::io::sync_directory(fs, dir); !status.ok()) return write_failed(status);
   return {};
 }
 

@@ -35,9 +35,9 @@ Result<std::string> serialize_meta(const CollectionMeta& meta);
 Result<CollectionMeta> parse_meta(std::string_view text);
 
 // Replaces dir/meta.json atomically: writes and syncs meta.json.tmp beside
-// it, then renames it over meta.json, so a crash leaves the old file or the
-// new one, never a torn one. CollectionError "write meta failed: " + the
-// operating system's text, or a serialisation error.
+// it, renames it over meta.json and syncs the directory, so a crash leaves
+// the old file or the new one, never a torn one. CollectionError "write meta
+// failed: " + the operating system's text, or a serialisation error.
 Status write_meta_file(const std::filesystem::path& dir, const CollectionMeta& meta,
                        storage::io::FileSystem& fs = storage::io::default_file_system());
 

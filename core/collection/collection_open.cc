@@ -1,26 +1,42 @@
 // Opening a collection directory, new or existing.
 #include <string>
-#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
 #include "core/collection/collection_meta.h"
-#include "core/error/os_error.h"
+#include "core/storage/io/directory.h"
 
 namespace tarnvault_core::collection {
 
 namespace {
 
-Status ensure_directory(const std::filesystem::path& dir, storage::io::FileSystem& fs) {
-  if (fs.stat(dir).ok()) return {};
-  // Mode 0777 before the umask, parents included.
-  std::error_code failure;
-  std::filesystem::create_directories(dir, failure);
-  if (failure) {
-    return Error::collection_error("create dir failed: " + error::os_error_text(failure.value()));
+// Creates dir with its missing parents; returns the directories it made.
+Result<std::vector<std::filesystem::path>> ensure_directory(const std::filesystem::path& dir,
+                                                            storage::io::FileSystem& fs) {
+  std::vector<std::filesystem::path> created;
+  if (fs.stat(dir).ok()) return created;
+  if (auto made = storage::io::create_directories(fs, dir, created); !made.ok()) {
+    return Error::collection_error("create dir failed: " + made.text());
   }
-  return {};
+  return created;
+}
+
+// A power failure may forget names that were never synced into their
+// directory: the files the open created (a synced log inside a forgotten
+// wal.log would be lost with it), and the directories it made.
+Status sync_new_names(const std::filesystem::path& dir,
+                      const std::vector<std::filesystem::path>& created_dirs,
+                      storage::io::FileSystem& fs) {
+  auto sync = [&fs](const std::filesystem::path& d) -> Status {
+    if (auto synced = storage::io::sync_directory(fs, d); !synced.ok()) {
+      return Error::collection_error("sync dir failed: " + synced.text());
+    }
+    return {};
+  };
+  for (const auto& made : created_dirs) TV_RETURN_IF_ERROR(sync(made.parent_path()));
+  return sync(dir);
 }
 
 // The next_id that meta.json holds, after checking its dimension against the
@@ -44,7 +60,8 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
                                                                CollectionConfig config,
                                                                storage::io::FileSystem& fs) {
   std::filesystem::path dir = path;
-  TV_RETURN_IF_ERROR(ensure_directory(dir, fs));
+  auto created_dirs = ensure_directory(dir, fs);
+  if (!created_dirs.ok()) return std::move(created_dirs).error();
   const CollectionFiles files = CollectionFiles::in(dir);
   const bool is_new = !fs.stat(files.meta).ok();
   auto next_id = check_meta(files, config, is_new, fs);
@@ -62,6 +79,9 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
       new Collection(std::move(dir), config, fs, std::move(lock).value(), std::move(wal).value(),
                      std::move(data_file).value(), *next_id));
   TV_RETURN_IF_ERROR(collection->recover());
+  // Also for an existing collection: a process killed while creating it may
+  // have left its names unsynced.
+  TV_RETURN_IF_ERROR(sync_new_names(collection->path(), *created_dirs, fs));
   if (is_new) TV_RETURN_IF_ERROR(collection->save_meta());
   return collection;
 }

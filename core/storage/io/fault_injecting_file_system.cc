@@ -1,6 +1,10 @@
 #include "core/storage/io/fault_injecting_file_system.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 namespace tarnvault_core::storage::io {
 
@@ -20,6 +24,7 @@ void FaultInjectingFileSystem::clear() {
 
 IoStatus FaultInjectingFileSystem::count(FsOp op) {
   const std::size_t call = ++calls_[index(op)];
+  if (stopped()) return IoStatus::from_errno(EIO);
   Fault& fault = faults_[index(op)];
   if (fault.at_call != call) return IoStatus();
   fault.at_call = 0;
@@ -36,12 +41,26 @@ std::size_t FaultInjectingFileSystem::allow_bytes(std::size_t size) {
 IoResult<int> FaultInjectingFileSystem::open(const std::filesystem::path& path, int flags,
                                              mode_t mode) {
   if (IoStatus s = count(FsOp::Open); !s.ok()) return {-1, s};
-  return base_->open(path, flags, mode);
+  const bool may_change = (flags & (O_CREAT | O_TRUNC)) != 0;
+  const bool existed = !tracking_ || base_->stat(path).ok();
+  // The bytes an untracked file had before O_TRUNC are its durable ones.
+  if (tracking_ && existed) model_.track(path);
+  auto opened = base_->open(path, flags, mode);
+  if (!opened.ok()) return opened;
+  if (may_change) changed();
+  if (tracking_) {
+    std::error_code ignored;
+    const bool directory = (flags & O_DIRECTORY) != 0 || std::filesystem::is_directory(path, ignored);
+    model_.opened(opened.value, path, !existed, directory);
+  }
+  return opened;
 }
 
 IoStatus FaultInjectingFileSystem::close(int fd) {
   IoStatus injected = count(FsOp::Close);
-  // The descriptor is released either way, as close(2) does.
+  if (tracking_) model_.closed(fd);
+  // The descriptor is released either way, as close(2) does; a stopped
+  // machine still lets the test release what it holds.
   IoStatus real = base_->close(fd);
   return injected.ok() ? real : injected;
 }
@@ -51,7 +70,9 @@ IoResult<std::size_t> FaultInjectingFileSystem::pwrite(int fd, const void* data,
   if (IoStatus s = count(FsOp::Pwrite); !s.ok()) return {0, s};
   const std::size_t allowed = allow_bytes(size);
   if (allowed == 0 && size > 0) return {0, IoStatus::from_errno(budget_errnum_)};
-  return base_->pwrite(fd, data, allowed, offset);
+  auto written = base_->pwrite(fd, data, allowed, offset);
+  if (written.ok()) changed();
+  return written;
 }
 
 IoResult<std::size_t> FaultInjectingFileSystem::pread(int fd, void* data, std::size_t size,
@@ -62,7 +83,13 @@ IoResult<std::size_t> FaultInjectingFileSystem::pread(int fd, void* data, std::s
 
 IoStatus FaultInjectingFileSystem::fsync(int fd) {
   if (IoStatus s = count(FsOp::Fsync); !s.ok()) return s;
-  return base_->fsync(fd);
+  if (tracking_) {
+    model_.synced(fd);
+  } else if (IoStatus s = base_->fsync(fd); !s.ok()) {
+    return s;
+  }
+  changed();
+  return IoStatus();
 }
 
 IoResult<std::uint64_t> FaultInjectingFileSystem::file_size(int fd) {
@@ -77,13 +104,42 @@ IoStatus FaultInjectingFileSystem::stat(const std::filesystem::path& path) {
 
 IoStatus FaultInjectingFileSystem::truncate(int fd, std::uint64_t length) {
   if (IoStatus s = count(FsOp::Truncate); !s.ok()) return s;
-  return base_->truncate(fd, length);
+  IoStatus s = base_->truncate(fd, length);
+  if (s.ok()) changed();
+  return s;
 }
 
 IoStatus FaultInjectingFileSystem::rename(const std::filesystem::path& from,
                                           const std::filesystem::path& to) {
   if (IoStatus s = count(FsOp::Rename); !s.ok()) return s;
-  return base_->rename(from, to);
+  if (tracking_) {
+    model_.track(from);
+    model_.track(to);
+  }
+  IoStatus s = base_->rename(from, to);
+  if (!s.ok()) return s;
+  if (tracking_) model_.renamed(from, to);
+  changed();
+  return s;
+}
+
+IoStatus FaultInjectingFileSystem::unlink(const std::filesystem::path& path) {
+  if (IoStatus s = count(FsOp::Unlink); !s.ok()) return s;
+  if (tracking_) model_.track(path);
+  IoStatus s = base_->unlink(path);
+  if (!s.ok()) return s;
+  if (tracking_) model_.unlinked(path);
+  changed();
+  return s;
+}
+
+IoStatus FaultInjectingFileSystem::mkdir(const std::filesystem::path& path, mode_t mode) {
+  if (IoStatus s = count(FsOp::Mkdir); !s.ok()) return s;
+  IoStatus s = base_->mkdir(path, mode);
+  if (!s.ok()) return s;
+  if (tracking_) model_.made_directory(path);
+  changed();
+  return s;
 }
 
 IoStatus FaultInjectingFileSystem::lock(int fd) {

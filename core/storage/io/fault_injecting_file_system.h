@@ -1,5 +1,7 @@
 // A FileSystem that forwards to another one but fails chosen calls, for
-// tests of what the log and the data file do when the disk misbehaves.
+// tests of what the log, the data file and the collection do when the disk
+// misbehaves; and that can model a power failure: which bytes and names
+// would survive it, and a machine that stops after a chosen call.
 #pragma once
 
 #include <array>
@@ -8,11 +10,12 @@
 #include <optional>
 
 #include "core/storage/io/file_system.h"
+#include "core/storage/io/power_loss_model.h"
 
 namespace tarnvault_core::storage::io {
 
 enum class FsOp : std::uint8_t { Open, Close, Pwrite, Pread, Fsync, FileSize, Stat, Truncate,
-                                 Rename, Lock };
+                                 Rename, Lock, Unlink, Mkdir };
 
 class FaultInjectingFileSystem final : public FileSystem {
  public:
@@ -31,6 +34,21 @@ class FaultInjectingFileSystem final : public FileSystem {
   // Calls of op seen so far, failed ones included.
   std::size_t calls(FsOp op) const { return calls_[index(op)]; }
 
+  // From now on, records what a power failure would keep (see
+  // PowerLossModel). fsync is then only recorded, not performed: the model,
+  // not the disk, decides what survives.
+  void track_durability() { tracking_ = true; }
+  // Calls that change the disk so far: writes, syncs, truncations, renames,
+  // unlinks, directory creations, and opens that create or truncate.
+  std::size_t changes() const { return changes_; }
+  // After `count` more changing calls the machine stops: every later call
+  // fails with EIO and changes nothing (close still releases descriptors).
+  void stop_after_changes(std::size_t count) { stop_at_ = changes_ + count; }
+  bool stopped() const { return stop_at_ && changes_ >= *stop_at_; }
+  // Rewrites the tracked files to what survives a power loss now; every
+  // descriptor opened through this file system must have been closed.
+  IoStatus lose_power(PowerLoss mode) { return model_.lose_power(mode); }
+
   IoResult<int> open(const std::filesystem::path& path, int flags, mode_t mode) override;
   IoStatus close(int fd) override;
   IoResult<std::size_t> pwrite(int fd, const void* data, std::size_t size,
@@ -42,13 +60,18 @@ class FaultInjectingFileSystem final : public FileSystem {
   IoStatus stat(const std::filesystem::path& path) override;
   IoStatus truncate(int fd, std::uint64_t length) override;
   IoStatus rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  IoStatus unlink(const std::filesystem::path& path) override;
+  IoStatus mkdir(const std::filesystem::path& path, mode_t mode) override;
   IoStatus lock(int fd) override;
 
  private:
-  static constexpr std::size_t kOpCount = 10;
+  static constexpr std::size_t kOpCount = 12;
   static std::size_t index(FsOp op) { return static_cast<std::size_t>(op); }
-  // Counts the call; the injected failure when this call is the armed one.
+  // Counts the call; the injected failure when this call is the armed one,
+  // or when the machine has stopped.
   IoStatus count(FsOp op);
+  // Counts a call that changes the disk.
+  void changed() { ++changes_; }
   // How many of size bytes the byte budget lets through; 0 when exhausted.
   std::size_t allow_bytes(std::size_t size);
 
@@ -62,6 +85,11 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::array<Fault, kOpCount> faults_{};
   std::optional<std::uint64_t> write_budget_;
   int budget_errnum_ = 0;
+
+  bool tracking_ = false;
+  PowerLossModel model_;
+  std::size_t changes_ = 0;
+  std::optional<std::size_t> stop_at_;
 };
 
 }  // namespace tarnvault_core::storage::io

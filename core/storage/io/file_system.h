@@ -1,5 +1,6 @@
 // The seam through which the storage layer reaches the operating system.
-// Every system call of the log and the data file goes through a FileSystem,
+// Every system call of the log, the data file and the collection directory
+// (meta.json, directory creation and syncs, the lock) goes through a FileSystem,
 // so tests can substitute one that fails chosen calls. Each method is one
 // system call (no retries, no loops); File adds those on top.
 #pragma once
@@ -38,6 +39,10 @@ class FileSystem {
   virtual IoStatus stat(const std::filesystem::path& path) = 0;
   virtual IoStatus truncate(int fd, std::uint64_t length) = 0;
   virtual IoStatus rename(const std::filesystem::path& from, const std::filesystem::path& to) = 0;
+  // unlink(2) of a file.
+  virtual IoStatus unlink(const std::filesystem::path& path) = 0;
+  // mkdir(2) of one directory; its parent must exist.
+  virtual IoStatus mkdir(const std::filesystem::path& path, mode_t mode) = 0;
   // An exclusive advisory lock on the whole file, without waiting; EWOULDBLOCK
   // when another open file description holds it.
   virtual IoStatus lock(int fd) = 0;
@@ -45,6 +50,8 @@ class FileSystem {
 
 // Permission bits of every file the storage layer creates (umask applies).
 inline constexpr mode_t kCreateMode = 0666;
+// Permission bits of every directory it creates (umask applies).
+inline constexpr mode_t kCreateDirectoryMode = 0777;
 
 // The process-wide POSIX implementation.
 FileSystem& default_file_system();

@@ -60,6 +60,14 @@ IoStatus PosixFileSystem::rename(const std::filesystem::path& from,
   return status_of(std::rename(from.c_str(), to.c_str()));
 }
 
+IoStatus PosixFileSystem::unlink(const std::filesystem::path& path) {
+  return status_of(::unlink(path.c_str()));
+}
+
+IoStatus PosixFileSystem::mkdir(const std::filesystem::path& path, mode_t mode) {
+  return status_of(::mkdir(path.c_str(), mode));
+}
+
 IoStatus PosixFileSystem::lock(int fd) { return status_of(::flock(fd, LOCK_EX | LOCK_NB)); }
 
 FileSystem& default_file_system() {

@@ -18,6 +18,8 @@ class PosixFileSystem final : public FileSystem {
   IoStatus stat(const std::filesystem::path& path) override;
   IoStatus truncate(int fd, std::uint64_t length) override;
   IoStatus rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  IoStatus unlink(const std::filesystem::path& path) override;
+  IoStatus mkdir(const std::filesystem::path& path, mode_t mode) override;
   IoStatus lock(int fd) override;
 };
 
