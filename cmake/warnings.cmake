@@ -4,6 +4,10 @@ add_compile_options(-Wall -Wextra -ffp-contract=off -fno-fast-math)
 
 # tarnvault_add_test(name SOURCES ... LIBS ...): one GoogleTest executable.
 function(tarnvault_add_test name)
+  # The fuzzing build exists for its fuzz binaries alone.
+  if(TARNVAULT_FUZZ)
+    return()
+  endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
