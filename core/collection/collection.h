@@ -11,20 +11,26 @@
 // Thread safety: a Collection may be shared between threads; every operation
 // may be called concurrently. The index, the log, the data file, the
 // id-to-offset map and the next_id counter each sit behind their own
-// reader-writer lock, always taken in this order: log, index, map, next_id,
-// and log before data file; no operation takes two of them the other way
-// round. An insert holds the log's lock until its change is applied, so
+// reader-writer lock, and the writing of meta.json behind a plain mutex. They
+// are always taken in this order: log, data file; log, index, map, next_id;
+// meta, index, next_id; no operation takes two of them the other way round,
+// and none holds the data file's lock while taking another. An insert holds the log's lock until its change is applied, so
 // inserts reach the index in the order they were logged, and a flush never
 // empties the log of an insert whose data record it has not synced.
 // Searches take only the index's read lock. When apply operations of one id
 // race each other, the record appended last to the data file wins, in
 // memory as after a reopen.
+//
+// The Python objects add nothing to this: they call in with the interpreter
+// lock held, never release it and start no threads, so from Python these
+// locks are never contended.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -160,6 +166,10 @@ class Collection {
 
   mutable std::shared_mutex next_id_mutex_;
   std::uint64_t next_id_;
+
+  // Serialises writers of meta.json: they share one temporary file, and a
+  // summary taken earlier must not replace one taken later.
+  mutable std::mutex meta_mutex_;
 };
 
 }  // namespace tarnvault_core::collection
