@@ -5,7 +5,6 @@
 
 namespace tarnvault_core::collection {
 
-using storage::wal::WalEntry;
 using storage::wal::WalEntryKind;
 
 Collection::Collection(std::filesystem::path path, CollectionConfig config,
@@ -25,7 +24,8 @@ Status Collection::insert(std::uint64_t id, std::span<const float> vector,
   // A logged record the index refuses would fail every later replay, so a
   // wrong length must be caught before the log sees it.
   TV_RETURN_IF_ERROR(check_dimension(vector));
-  const WalEntry entry{WalEntryKind::Insert, id, {vector.begin(), vector.end()}, payload};
+  // The record borrows the vector and payload: nothing is copied to log them.
+  const storage::wal::WalEntryRef entry{WalEntryKind::Insert, id, vector, payload};
   // Held until the change is applied: a flush between the two steps would
   // empty the log of a record whose data-file record it did not sync, and
   // concurrent inserts are applied in the order they were logged, the order

@@ -90,15 +90,30 @@ Float nearest_float(std::string_view text) {
   return value;
 }
 
+// Whether a shortest text already reads back as a float rather than an
+// integer: to_chars writes '.' or 'e' for every non-integral value.
+bool shows_float(const char* begin, const char* end) {
+  for (const char* p = begin; p != end; ++p) {
+    if (*p == '.' || *p == 'e') return true;
+  }
+  return false;
+}
+
+template <typename Float>
+char* write_shortest(char* at, std::size_t room, Float value) {
+  // Keep two bytes for the ".0" of an integral value.
+  char* end = std::to_chars(at, at + room - 2, value).ptr;
+  if (shows_float(at, end)) return end;
+  end[0] = '.';
+  end[1] = '0';
+  return end + 2;
+}
+
 template <typename Float>
 void append_shortest(std::string& out, Float value) {
-  char buffer[64];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;  // 64 bytes hold every shortest float or double
-  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
-  out += text;
-  // An integral value printed as "1" would read back as an integer.
-  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+  char buffer[64];  // holds every shortest float or double and its ".0"
+  const char* end = write_shortest(buffer, sizeof buffer, value);
+  out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 }  // namespace
@@ -118,19 +133,21 @@ void append_unsigned(std::string& out, std::uint64_t value) {
   char buffer[24];
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   (void)ec;
-  out.append(buffer, end);
+  out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 void append_signed(std::string& out, std::int64_t value) {
   char buffer[24];
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   (void)ec;
-  out.append(buffer, end);
+  out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
 void append_float(std::string& out, double value) { append_shortest(out, value); }
 
 void append_float32(std::string& out, float value) { append_shortest(out, value); }
+
+char* write_float32(char* at, float value) { return write_shortest(at, kMaxFloat32TextSize, value); }
 
 std::string_view non_finite_name(double value) {
   if (std::isnan(value)) return "NaN";

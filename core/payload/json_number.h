@@ -2,6 +2,7 @@
 // kinds, and writing numbers so that they read back as the same kind and value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +31,15 @@ void append_signed(std::string& out, std::int64_t value);
 // The value must be finite.
 void append_float(std::string& out, double value);
 void append_float32(std::string& out, float value);
+
+// Room write_float32 may need: the longest shortest float32 text is 15
+// characters ("-1.17549435e-38"), plus the ".0" of an integral value.
+inline constexpr std::size_t kMaxFloat32TextSize = 32;
+
+// append_float32's text written at `at`, which must have
+// kMaxFloat32TextSize bytes of room; returns the end of the text. For
+// writers that format many numbers into one buffer sized once.
+char* write_float32(char* at, float value);
 
 // "NaN", "inf" or "-inf": names a non-finite value in messages.
 std::string_view non_finite_name(double value);

@@ -19,6 +19,11 @@ inline void append_le(std::string& out, T value) {
 }
 
 template <typename T>
+inline void store_le(char* bytes, T value) {
+  std::memcpy(bytes, &value, sizeof(T));
+}
+
+template <typename T>
 inline T load_le(const char* bytes) {
   T value;
   std::memcpy(&value, bytes, sizeof(T));

@@ -46,7 +46,7 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncMode sync_mode, io:
   return Wal(path, fs, io::BufferedWriter(std::move(file.value), size.value), sync_mode);
 }
 
-Status Wal::append(const WalEntry& entry) {
+Status Wal::append(const WalEntryRef& entry) {
   TV_RETURN_IF_ERROR(encode_record(entry, record_));
   TV_RETURN_IF_ERROR(write_record(record_));
   ++appends_since_sync_;

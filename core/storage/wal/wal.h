@@ -37,7 +37,8 @@ class Wal {
 
   // Frames and buffers one record, then syncs as the sync mode says. A record
   // is either wholly appended or, on a write failure, not at all.
-  Status append(const WalEntry& entry);
+  Status append(const WalEntryRef& entry);
+  Status append(const WalEntry& entry) { return append(entry.ref()); }
   // Writes out the buffer and fsyncs the file.
   Status sync();
   // Appends a Checkpoint record, syncs, then truncates the file to zero.

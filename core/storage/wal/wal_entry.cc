@@ -44,22 +44,31 @@ Status serialization_failed(std::string text) {
   return Error::wal_corrupted("serialization failed: " + text);
 }
 
-Status append_vector(const std::vector<float>& vector, std::string& out) {
-  out += '[';
+Status non_finite_component(std::size_t index, float component) {
+  return serialization_failed("vector component " + std::to_string(index) + " is not finite: " +
+                              std::string(payload::non_finite_name(component)));
+}
+
+// The components are formatted straight into out, sized once for the
+// longest possible text and cut back afterwards: no temporary per number.
+// On failure out holds a partial array; the caller cuts it off.
+Status append_vector(std::span<const float> vector, std::string& out) {
+  const std::size_t start = out.size();
+  out.resize(start + 2 + vector.size() * (payload::kMaxFloat32TextSize + 1));
+  char* at = out.data() + start;
+  *at++ = '[';
   for (std::size_t i = 0; i < vector.size(); ++i) {
     const float component = vector[i];
-    if (!std::isfinite(component)) {
-      return serialization_failed("vector component " + std::to_string(i) + " is not finite: " +
-                                  std::string(payload::non_finite_name(component)));
-    }
-    if (i != 0) out += ',';
-    payload::append_float32(out, component);
+    if (!std::isfinite(component)) return non_finite_component(i, component);
+    if (i != 0) *at++ = ',';
+    at = payload::write_float32(at, component);
   }
-  out += ']';
+  *at++ = ']';
+  out.resize(static_cast<std::size_t>(at - out.data()));
   return {};
 }
 
-Status append_body(const WalEntry& entry, std::string& out) {
+Status append_body(const WalEntryRef& entry, std::string& out) {
   const std::optional<std::string_view> name = kind_name(entry.kind);
   if (!name) {
     return serialization_failed("unknown entry kind " +
@@ -176,7 +185,7 @@ class WalEntryReader : public payload::StructReader {
 
 }  // namespace
 
-Status WalEntry::append_json(std::string& out) const {
+Status WalEntryRef::append_json(std::string& out) const {
   const std::size_t original_size = out.size();
   Status status = append_body(*this, out);
   if (!status.ok()) out.resize(original_size);

@@ -56,6 +56,56 @@ TEST(WalEntryWriteTest, BodiesAreExactCompactJson) {
       R"({"kind":"Update","id":18446744073709551615,"vector":[],"payload":{"data":{"k":"v"}}})");
 }
 
+// The texts the log has always written for these components; changing any
+// of them would change the bytes of the format.
+TEST(WalEntryWriteTest, ComponentsKeepTheirExactText) {
+  struct Case {
+    float value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0x0p+0f, "0.0"},           {-0x0p+0f, "-0.0"},           {0x1p+0f, "1.0"},
+      {0x1.9p+6f, "100.0"},       {-0x1.2p+1f, "-2.25"},        {0x1.99999ap-4f, "0.1"},
+      {0x1p-149f, "1e-45"},       {-0x1p-149f, "-1e-45"},       {0x1p-126f, "1.1754944e-38"},
+      {0x1.fffffcp-127f, "1.1754942e-38"},                      {0x1.fffffep+127f, "3.4028235e+38"},
+      {-0x1.fffffep+127f, "-3.4028235e+38"},                    {0x1p+24f, "16777216.0"},
+      {0x1.312dp+23f, "1e+07"},   {0x1.7d784p+26f, "1e+08"},    {0x1.2a05f2p+33f, "1e+10"},
+      {0x1.1c3794p+53f, "1e+16"}, {0x1.d6f346p+26f, "123456792.0"},
+      {0x1.bf08ecp+33f, "1.5e+10"},                             {0x1.a36e2ep-14f, "1e-04"},
+      {0x1.4f8b58p-17f, "1e-05"}, {0x1.0624dep-10f, "0.001"},   {0x1.02c9dep-13f, "0.0001234"},
+      {0x1.24f8p+18f, "3e+05"},   {0x1.ffcp+15f, "65504.0"},    {0x1.312cecp+23f, "9999990.0"},
+      {0x1.0c6f7ap-22f, "2.5e-07"},                             {0x1.da56a4p+75f, "7e+22"},
+  };
+  std::vector<float> all;
+  std::string joined;
+  for (const Case& c : cases) {
+    EXPECT_EQ(body_of(insert(1, {c.value})),
+              std::string(R"({"kind":"Insert","id":1,"vector":[)") + c.text +
+                  R"(],"payload":{"data":{}}})");
+    all.push_back(c.value);
+    if (!joined.empty()) joined += ',';
+    joined += c.text;
+  }
+  // Many components in one record: the buffer sized up front is cut back
+  // exactly, with nothing left between or after the numbers.
+  EXPECT_EQ(body_of(insert(1, all)),
+            R"({"kind":"Insert","id":1,"vector":[)" + joined + R"(],"payload":{"data":{}}})");
+}
+
+TEST(WalEntryWriteTest, PayloadTextIsEscapedAndNested) {
+  WalEntry entry = insert(std::numeric_limits<std::uint64_t>::max(), {});
+  entry.kind = WalEntryKind::Update;
+  entry.payload.data["q\"\\\n\t\x01/\xc3\xa9"] = JsonValue::object(
+      {{"a", JsonValue::array({JsonValue::null(), JsonValue::boolean(true), JsonValue::floating(1e300),
+                               JsonValue::floating(-0.0),
+                               JsonValue::signed_integer(std::numeric_limits<std::int64_t>::min()),
+                               JsonValue::string("\xe2\x82\xac\xf0\x9f\x98\x80\x7f")})}});
+  EXPECT_EQ(body_of(entry),
+            "{\"kind\":\"Update\",\"id\":18446744073709551615,\"vector\":[],\"payload\":{\"data\":"
+            "{\"q\\\"\\\\\\n\\t\\u0001/\xc3\xa9\":{\"a\":[null,true,1e+300,-0.0,"
+            "-9223372036854775808,\"\xe2\x82\xac\xf0\x9f\x98\x80\x7f\"]}}}}");
+}
+
 TEST(WalEntryWriteTest, RefusesWhatJsonCannotCarryAndLeavesOutputUnchanged) {
   WalEntry bad_payload = insert(1, {1.0f});
   bad_payload.payload.data["k"] = JsonValue::floating(std::nan(""));

@@ -13,7 +13,7 @@ std::uint32_t body_checksum(std::string_view body) {
   return static_cast<std::uint32_t>(crc32_z(crc32_z(0, nullptr, 0), bytes, body.size()));
 }
 
-Status encode_record(const WalEntry& entry, std::string& out) {
+Status encode_record(const WalEntryRef& entry, std::string& out) {
   out.assign(kRecordHeaderSize, '\0');
   if (Status encoded = entry.append_json(out); !encoded.ok()) {
     out.clear();
@@ -25,10 +25,9 @@ Status encode_record(const WalEntry& entry, std::string& out) {
     return Error::wal_corrupted("serialization failed: body of " + std::to_string(body_size) +
                                 " bytes does not fit the 32-bit length field");
   }
-  std::string header;
-  io::append_le<std::uint32_t>(header, body_checksum(std::string_view(out).substr(kRecordHeaderSize)));
-  io::append_le<std::uint32_t>(header, static_cast<std::uint32_t>(body_size));
-  out.replace(0, kRecordHeaderSize, header);
+  io::store_le<std::uint32_t>(out.data(),
+                              body_checksum(std::string_view(out).substr(kRecordHeaderSize)));
+  io::store_le<std::uint32_t>(out.data() + kChecksumSize, static_cast<std::uint32_t>(body_size));
   return {};
 }
 
