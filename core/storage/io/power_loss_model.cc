@@ -145,12 +145,15 @@ IoStatus PowerLossModel::lose_power(PowerLoss mode) {
   // Remove every tracked file and every tracked directory that does not
   // survive, deepest first; then rebuild the survivors, shallowest first.
   std::vector<std::filesystem::path> doomed;
-  for (const auto& [name, id] : current_) {
+  for (const auto& entry : current_) {
+    // A plain pair rather than a structured binding: clang 14 cannot capture
+    // bindings in a lambda.
     const bool kept_directory =
-        nodes_[id].directory &&
-        std::any_of(survivors.begin(), survivors.end(),
-                    [&](const auto& s) { return s.first == name && s.second == id; });
-    if (!kept_directory) doomed.push_back(name);
+        nodes_[entry.second].directory &&
+        std::any_of(survivors.begin(), survivors.end(), [&](const auto& s) {
+          return s.first == entry.first && s.second == entry.second;
+        });
+    if (!kept_directory) doomed.push_back(entry.first);
   }
   std::sort(doomed.begin(), doomed.end(), [](const auto& a, const auto& b) {
     return a.native().size() > b.native().size();
