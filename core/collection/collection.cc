@@ -55,6 +55,7 @@ Status Collection::flush() {
   {
     std::unique_lock lock(data_file_mutex_);
     TV_RETURN_IF_ERROR(data_file_.flush());
+    TV_RETURN_IF_ERROR(mark_superseded_records());
   }
   TV_RETURN_IF_ERROR(wal_.checkpoint());
   wal_lock.unlock();
@@ -66,14 +67,16 @@ Status Collection::apply_insert_no_wal(std::uint64_t id, std::span<const float> 
   auto superseded = store(id, vector, std::move(payload));
   if (!superseded.ok()) return std::move(superseded).error();
   raise_next_id(id);
-  return mark_deleted(*superseded);
+  defer_mark(id, *superseded);
+  return {};
 }
 
 Status Collection::apply_update_no_wal(std::uint64_t id, std::span<const float> vector,
                                        payload::Payload payload) {
   auto superseded = store(id, vector, std::move(payload));
   if (!superseded.ok()) return std::move(superseded).error();
-  return mark_deleted(*superseded);
+  defer_mark(id, *superseded);
+  return {};
 }
 
 Result<std::optional<std::uint64_t>> Collection::store(std::uint64_t id,
@@ -94,7 +97,7 @@ Result<bool> Collection::apply_delete_no_wal(std::uint64_t id) {
     held = index_.remove(id);
     if (auto node = id_to_offset_.extract(id)) offset = node.mapped();
   }
-  TV_RETURN_IF_ERROR(mark_deleted(offset));
+  TV_RETURN_IF_ERROR(mark_deleted_now(id, offset));
   return held;
 }
 
@@ -136,11 +139,39 @@ Result<std::optional<std::uint64_t>> Collection::install(std::uint64_t id,
   return superseded;
 }
 
-Status Collection::mark_deleted(std::optional<std::uint64_t> offset) {
-  if (!offset) return {};
+void Collection::defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset) {
+  if (!offset) return;
+  std::unique_lock lock(data_file_mutex_);
+  superseded_.push_back({id, *offset});
+}
+
+Status Collection::mark_superseded_records() {
+  if (superseded_.empty()) return {};
+  // Their replacements are durable now (the caller has just synced); a
+  // failed mark is retried by the next flush, and marking twice is harmless.
+  for (const SupersededRecord& record : superseded_) {
+    TV_RETURN_IF_ERROR(data_file_.mark_deleted(record.offset));
+  }
+  TV_RETURN_IF_ERROR(data_file_.flush());
+  superseded_.clear();
+  return {};
+}
+
+Status Collection::mark_deleted_now(std::uint64_t id, std::optional<std::uint64_t> current) {
   // Exclusive: marking a record still in the write buffer writes the buffer out.
   std::unique_lock lock(data_file_mutex_);
-  return data_file_.mark_deleted(*offset);
+  // Every record of the id goes, older ones first: were the current one
+  // marked alone, an older one would come back at the next open.
+  for (auto it = superseded_.begin(); it != superseded_.end();) {
+    if (it->id != id) {
+      ++it;
+      continue;
+    }
+    TV_RETURN_IF_ERROR(data_file_.mark_deleted(it->offset));
+    it = superseded_.erase(it);
+  }
+  if (!current) return {};
+  return data_file_.mark_deleted(*current);
 }
 
 void Collection::raise_next_id(std::uint64_t id) {

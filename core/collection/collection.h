@@ -76,7 +76,7 @@ class Collection {
 
   // Logs an Insert record, then applies it. A vector of another length than
   // the dimension is refused before anything is logged. An id already held
-  // is replaced, and its earlier record marked deleted.
+  // is replaced; its earlier record is marked deleted by the next flush.
   Status insert(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
 
   // The k nearest live vectors (filtered, when a filter is given); never
@@ -132,7 +132,21 @@ class Collection {
   // when it lost to a later record.
   Result<std::optional<std::uint64_t>> install(std::uint64_t id, std::span<const float> vector,
                                                payload::Payload payload, std::uint64_t offset);
-  Status mark_deleted(std::optional<std::uint64_t> offset);
+  // A record that a newer one of its id replaced. It stays live in the file
+  // until the replacement is durable: marked any earlier, a crash could
+  // leave the mark on disk and the replacement lost, and with them the id.
+  // Loading lets the newest record of an id win, so an unmarked one is
+  // harmless meanwhile.
+  struct SupersededRecord {
+    std::uint64_t id;
+    std::uint64_t offset;
+  };
+  void defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset);
+  // Marks the deferred records, then syncs the marks; the data file's lock
+  // must be held and the data file just synced.
+  Status mark_superseded_records();
+  // For a delete: marks the id's deferred records and its current one.
+  Status mark_deleted_now(std::uint64_t id, std::optional<std::uint64_t> current);
   void raise_next_id(std::uint64_t id);
 
   // Recovery, phase 1: the data file. Phase 2: the log.
@@ -143,7 +157,7 @@ class Collection {
   Status replay(const storage::wal::WalEntry& entry);
   // Loads live records into the index and the map, newest record of an id
   // winning. Returns the offsets of the records that lost.
-  std::vector<std::uint64_t> load_records(std::vector<storage::data_file::DataRecord> records);
+  std::vector<SupersededRecord> load_records(std::vector<storage::data_file::DataRecord> records);
 
   // Declared first so that it is released last, after the log and the data
   // file have written out their buffers.
@@ -160,6 +174,7 @@ class Collection {
 
   mutable std::shared_mutex data_file_mutex_;
   storage::data_file::DataFile data_file_;
+  std::vector<SupersededRecord> superseded_;  // guarded by data_file_mutex_
 
   mutable std::shared_mutex id_to_offset_mutex_;
   std::unordered_map<std::uint64_t, std::uint64_t> id_to_offset_;

@@ -53,9 +53,10 @@ TEST(CollectionLock, ASecondOpenIsRefusedWhileTheFirstLives) {
 TEST(CollectionLock, AFailedOpenReleasesTheLock) {
   TempDir dir;
   { auto c = open(dir.path()); }
-  // A complete log record with a wrong checksum fails recovery, after the
-  // lock was taken.
+  // A complete log record with a wrong checksum, followed by a good one,
+  // fails recovery after the lock was taken.
   write_bytes(files(dir).wal, std::string("\x01\x01\x01\x01\x01\x00\x00\x00x", 9));
+  write_wal(files(dir).wal, {wal_entry(WalEntryKind::Insert, 1, {1, 1})});
   ASSERT_FALSE(Collection::open_or_create(dir.path(), config()).ok());
   write_bytes(files(dir).wal, "");
   EXPECT_NE(open(dir.path()), nullptr);

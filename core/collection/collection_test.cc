@@ -61,11 +61,15 @@ TEST(CollectionWrite, RefusedVectorsLeaveNoTrace) {
   }
 }
 
-TEST(CollectionWrite, ReinsertReplacesAndMarksTheEarlierRecord) {
+// The earlier record is marked only once the replacement is durable: a
+// mark that reached the disk before the replacement would lose the id.
+TEST(CollectionWrite, ReinsertReplacesAndMarksTheEarlierRecordAtTheNextFlush) {
   TempDir dir;
   auto c = open(dir.path());
   ASSERT_TRUE(c->insert(5, std::vector<float>{1, 1}, {}).ok());
+  ASSERT_TRUE(c->flush().ok());
   ASSERT_TRUE(c->insert(5, std::vector<float>{9, 9}, {}).ok());
+  EXPECT_FALSE(deleted_at(files(dir).data, 0));
   EXPECT_EQ(c->len(), 1u);
   EXPECT_TRUE(holds(*c, 5, {9, 9}));
   EXPECT_EQ(c->offset_of(5), kRecordSize);

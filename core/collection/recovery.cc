@@ -2,9 +2,12 @@
 //
 // Phase 1 loads the data file's live records; phase 2 replays the log on top
 // of them through the apply operations. A crash can leave the last record of
-// either file cut short; such a torn tail never held a completed write, so it
-// is cut off before anything new is appended behind it. Any other damage
-// fails the open: skipping it would silently drop the records after it.
+// either file cut short, and a power failure can leave the bytes after the
+// last synced one as zeros or garbage; such a torn tail, a bad record that
+// no good record follows, never held an acknowledged write that was not also
+// elsewhere, so it is cut off before anything new is appended behind it. A
+// bad record that good ones follow fails the open: skipping it would
+// silently drop them.
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -13,6 +16,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
 #include "core/collection/torn_record.h"
+#include "core/storage/data_file/record_follows.h"
 
 namespace tarnvault_core::collection {
 
@@ -44,44 +48,43 @@ Status Collection::load_data_file() {
   }();
   if (!scanned.ok()) return std::move(scanned).error();
   TV_RETURN_IF_ERROR(check_tail(*scanned));
-  if (scanned->tail == DataFileTail::Torn) {
+  if (scanned->tail != DataFileTail::Clean) {
     std::unique_lock lock(data_file_mutex_);
     TV_RETURN_IF_ERROR(data_file_.truncate_to(scanned->valid_length));
   }
   // Records that a later record of their id replaced stay live in the file
-  // when a crash came between the two writes; marking them now keeps a
-  // later delete of the id from bringing them back at the next open.
-  for (std::uint64_t offset : load_records(std::move(scanned->records))) {
-    TV_RETURN_IF_ERROR(mark_deleted(offset));
+  // until that one is known durable; the next flush marks them.
+  for (const SupersededRecord& record : load_records(std::move(scanned->records))) {
+    defer_mark(record.id, record.offset);
   }
   return {};
 }
 
 Status Collection::check_tail(const DataFileScan& scan) const {
-  switch (scan.tail) {
-    case DataFileTail::Clean:
-      return {};
-    case DataFileTail::Unreadable:
-      return damaged_data_file(scan.valid_length, scan.tail_error->message());
-    case DataFileTail::Torn:
-      break;
+  if (scan.tail == DataFileTail::Clean) return {};
+  // The data file has no checksum: a bad record is a torn write (cut short,
+  // or left as zeros or garbage by a power failure) only when no readable
+  // record follows it. One that does is damage, and truncating there would
+  // silently throw the records after it away.
+  auto follows = storage::data_file::data_record_follows(
+      data_file_.path(), scan.valid_length, static_cast<std::uint32_t>(config_.dimension), *fs_);
+  if (!follows.ok()) return std::move(follows).error();
+  if (!*follows) return {};
+  if (scan.tail == DataFileTail::Torn) {
+    auto dim = read_torn_record_dim(*fs_, data_file_.path(), scan.valid_length);
+    if (!dim.ok()) return std::move(dim).error();
+    if (*dim && **dim != config_.dimension) {
+      return damaged_data_file(scan.valid_length,
+                               "record of dimension " + std::to_string(**dim) +
+                                   " runs past the end of the file");
+    }
   }
-  // The data file has no checksum, so a damaged count in the middle of the
-  // file also looks like a record running past its end. Every record this
-  // collection writes has its dimension; a cut record claiming another one
-  // is damage, and truncating there would throw away the records after it.
-  auto dim = read_torn_record_dim(*fs_, data_file_.path(), scan.valid_length);
-  if (!dim.ok()) return std::move(dim).error();
-  if (*dim && **dim != config_.dimension) {
-    return damaged_data_file(scan.valid_length,
-                             "record of dimension " + std::to_string(**dim) +
-                                 " runs past the end of the file");
-  }
-  return {};
+  return damaged_data_file(scan.valid_length, scan.tail_error->message());
 }
 
-std::vector<std::uint64_t> Collection::load_records(std::vector<DataRecord> records) {
-  std::vector<std::uint64_t> superseded;
+std::vector<Collection::SupersededRecord> Collection::load_records(
+    std::vector<DataRecord> records) {
+  std::vector<SupersededRecord> superseded;
   std::uint64_t largest_id = 0;
   std::unique_lock index_lock(index_mutex_);
   std::unique_lock map_lock(id_to_offset_mutex_);
@@ -94,7 +97,7 @@ std::vector<std::uint64_t> Collection::load_records(std::vector<DataRecord> reco
     (void)index_.insert(record.id, record.vector, std::move(record.payload));
     auto [entry, added] = id_to_offset_.try_emplace(record.id, record.offset);
     if (!added) {
-      superseded.push_back(entry->second);
+      superseded.push_back({record.id, entry->second});
       entry->second = record.offset;
     }
     largest_id = std::max(largest_id, record.id);

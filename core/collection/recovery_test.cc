@@ -104,8 +104,10 @@ TEST(Recovery, WorkedExampleHoldsOffsetForOffset) {
   EXPECT_EQ(c->offset_of(2), 36u);
   EXPECT_EQ(c->offset_of(3), 108u);
   EXPECT_EQ(c->next_id(), 4u);
-  c.reset();
-  // The replayed insert replaced the record of id 3 from the first open.
+  // The replayed insert replaced the record of id 3 from the first open; it
+  // is marked once the replacement is durable.
+  EXPECT_FALSE(deleted_at(f.data, 72));
+  ASSERT_TRUE(c->flush().ok());
   EXPECT_TRUE(deleted_at(f.data, 72));
   EXPECT_FALSE(deleted_at(f.data, 108));
 }
@@ -284,6 +286,52 @@ TEST_F(TornTail, LogIsCutBackAtEveryByteOfItsLastRecord) {
     // Only the log can bring id 9 back at the reopen.
     write_bytes(files(dir).data, "");
     expect_recovers(dir, kWalFileName, two_log_records_, {1, 2});
+  }
+}
+
+// A power failure can keep the data file's new length without its new
+// bytes: zeros or the first part of a record after the last synced one.
+// Nothing readable follows, so it is a torn tail; zeros with a readable
+// record after them are damage.
+TEST(Recovery, ADataFileTailWithNothingReadableAfterItIsCutOff) {
+  auto record = [](std::uint64_t id) {
+    TempDir scratch;
+    write_data(scratch.file("d"), {{id, {7, 7}}});
+    return read_bytes(scratch.file("d"));
+  };
+  std::string unparsable = record(7);
+  unparsable[kRecordSize - 1] = 'X';
+  struct Case {
+    const char* name;
+    std::string tail;
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"a few zeros", std::string(5, '\0'), false},
+      {"zeros up to a dim field", std::string(15, '\0'), false},
+      {"a zeroed page", std::string(4096, '\0'), false},
+      {"part of a record, then zeros", record(7).substr(0, 20) + std::string(50, '\0'), false},
+      {"a complete last record that does not parse", unparsable, false},
+      {"zeros, then a readable record", std::string(40, '\0') + record(8), true},
+      {"an unparsable record, then a readable one", unparsable + record(8), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    { auto created = open(dir.path()); }
+    write_data(files(dir).data, {{1, {1, 1}}, {2, {2, 2}}});
+    storage::io::testing::append_bytes(files(dir).data, c.tail);
+    auto opened = Collection::open_or_create(dir.path(), config());
+    if (c.damaged) {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error().message().rfind("collection error: data file damaged at offset 72", 0),
+                0u)
+          << opened.error().message();
+      continue;
+    }
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    EXPECT_EQ(ids_near(*opened.value(), {0, 0}), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(std::filesystem::file_size(files(dir).data), 2 * kRecordSize);
   }
 }
 

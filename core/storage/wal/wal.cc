@@ -102,13 +102,20 @@ Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
                                             io::FileSystem& fs) {
   auto read = read_wal_file(path, fs);
   if (!read.ok()) return std::move(read).error();
-  if (auto torn = torn_tail_error(read->tail)) return std::move(*torn);
+  if (read->tail_error) return std::move(*read->tail_error);
   return std::move(read->entries);
 }
 
 Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
                                               io::FileSystem& fs) {
-  return read_wal_file(path, fs);
+  auto read = read_wal_file(path, fs);
+  if (!read.ok() || !read->tail_error) return read;
+  // A bad record with good ones after it is damage, not a torn write:
+  // cutting it off would silently drop them.
+  auto follows = wal_record_follows(path, read->valid_length, fs);
+  if (!follows.ok()) return std::move(follows).error();
+  if (*follows) return std::move(*read->tail_error);
+  return read;
 }
 
 }  // namespace tarnvault_core::storage::wal

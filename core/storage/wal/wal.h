@@ -57,10 +57,11 @@ class Wal {
   // the whole read.
   static Result<std::vector<WalEntry>> read_all(const std::filesystem::path& path,
                                                 io::FileSystem& fs = io::default_file_system());
-  // Like read_all, but a record cut short by the end of the file (torn
-  // length or body, stray bytes) is reported in the result instead of failing,
-  // so recovery can replay the complete records and truncate the rest. A
-  // checksum mismatch or an unparsable complete body is still an error.
+  // Like read_all, but for recovery: a bad last record (cut short, or with a
+  // wrong checksum or body, as a crash or a power failure leaves it) that no
+  // good record follows is reported in the result instead of failing, so
+  // recovery can replay the records before it and truncate the rest. A bad
+  // record that good ones follow is damage and fails as in read_all.
   static Result<WalReadResult> read_all_with_tail(const std::filesystem::path& path,
                                                   io::FileSystem& fs = io::default_file_system());
 

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 
+#include <array>
 #include <string>
 
 #include "core/error/os_error.h"
 #include "core/storage/io/buffered_reader.h"
 #include "core/storage/io/file.h"
+#include "core/storage/io/little_endian.h"
+#include "core/storage/io/record_search.h"
 #include "core/storage/wal/wal_record.h"
 
 namespace tarnvault_core::storage::wal {
@@ -21,8 +24,8 @@ Error checksum_mismatch(std::uint32_t stored, std::uint32_t computed) {
                               std::to_string(computed));
 }
 
-// One record, or the reason there is none: a torn tail (an outcome, not an
-// error) or an error.
+// One record, or the reason there is none: a tail (an outcome, with the
+// error read_all reports for it) or a read error of the operating system.
 struct RecordRead {
   std::optional<WalEntry> entry;
   WalTail tail = WalTail::None;
@@ -48,10 +51,10 @@ RecordRead read_record(io::BufferedReader& reader) {
     return {std::nullopt, WalTail::None, io_failure("read data failed: ", s)};
   }
   if (const std::uint32_t computed = body_checksum(body); computed != stored) {
-    return {std::nullopt, WalTail::None, checksum_mismatch(stored, computed)};
+    return {std::nullopt, WalTail::Damaged, checksum_mismatch(stored, computed)};
   }
   auto entry = WalEntry::from_bytes(body);
-  if (!entry.ok()) return {std::nullopt, WalTail::None, std::move(entry).error()};
+  if (!entry.ok()) return {std::nullopt, WalTail::Damaged, std::move(entry).error()};
   return {std::move(entry).value(), WalTail::None, std::nullopt};
 }
 
@@ -70,9 +73,15 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
   io::BufferedReader reader(file.value, 0, size.value);
   while (reader.remaining() > 0) {
     RecordRead record = read_record(reader);
+    if (record.tail == WalTail::Damaged) {
+      result.tail = record.tail;
+      result.tail_error = std::move(record.error);
+      break;
+    }
     if (record.error) return std::move(*record.error);
     if (!record.entry) {
       result.tail = record.tail;
+      result.tail_error = torn_tail_error(record.tail);
       break;
     }
     result.entries.push_back(std::move(*record.entry));
@@ -90,8 +99,53 @@ std::optional<Error> torn_tail_error(WalTail tail) {
       return Error::io_error(std::string("read length failed: ") + error::kUnexpectedEof);
     case WalTail::TornData:
       return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
+    case WalTail::Damaged:
+      return std::nullopt;  // carried by the read itself
   }
   return std::nullopt;
+}
+
+
+namespace {
+
+// Whether a well-formed record starts somewhere after the bad one at from.
+io::IoResult<bool> record_follows(io::File& file, std::uint64_t from, std::uint64_t size) {
+  io::RecordProbe probe;
+  // The checksum, the length and the body's first byte: every body is a
+  // JSON object, "{}" at the shortest.
+  probe.header_size = kRecordHeaderSize + 1;
+  probe.plausible = [size](const char* header, std::uint64_t offset) {
+    const auto length = io::load_le<std::uint32_t>(header + kChecksumSize);
+    return length >= 2 && length <= size - offset - kRecordHeaderSize &&
+           header[kRecordHeaderSize] == '{';
+  };
+  probe.confirm = [&file](std::uint64_t offset, std::uint64_t& cost) -> io::IoResult<bool> {
+    std::array<char, kRecordHeaderSize> header{};
+    auto got = file.pread_up_to(header, offset);
+    if (!got.ok()) return {false, got.status};
+    const auto stored = io::load_le<std::uint32_t>(header.data());
+    const auto length = io::load_le<std::uint32_t>(header.data() + kChecksumSize);
+    std::string body(length, '\0');
+    cost = length;
+    got = file.pread_up_to(body, offset + kRecordHeaderSize);
+    if (!got.ok()) return {false, got.status};
+    return {got.value == length && body_checksum(body) == stored && WalEntry::from_bytes(body).ok(),
+            io::IoStatus()};
+  };
+  return io::record_follows(file, from, size, probe);
+}
+
+}  // namespace
+
+Result<bool> wal_record_follows(const std::filesystem::path& path, std::uint64_t from,
+                                io::FileSystem& fs) {
+  auto file = io::File::open(fs, path, O_RDONLY);
+  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
+  auto size = file.value.size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.status);
+  auto follows = record_follows(file.value, from, size.value);
+  if (!follows.ok()) return io_failure("read data failed: ", follows.status);
+  return follows.value;
 }
 
 }  // namespace tarnvault_core::storage::wal

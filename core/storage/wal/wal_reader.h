@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <optional>
 
 #include "core/error/result.h"
@@ -10,13 +11,18 @@
 
 namespace tarnvault_core::storage::wal {
 
-// Every complete record of the file, and what follows them. A record cut
-// short by the end of the file is reported as the result's tail; read
-// errors, checksum mismatches and unparsable bodies fail the whole read.
+// Every good record of the file, and what follows them: the first record
+// that is cut short or damaged ends the read and is reported as the
+// result's tail. Only read errors of the operating system fail it.
 Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs);
 
-// The error read_all reports for a torn tail; none for no tail or for the
-// 1 to 3 stray bytes it tolerates.
+// The error read_all reports for a record cut short; none for no tail, for
+// the 1 to 3 stray bytes it tolerates, and for Damaged (the read's own).
 std::optional<Error> torn_tail_error(WalTail tail);
+
+// Whether a well-formed record (length, checksum and body all correct)
+// starts anywhere after offset from in the log at path.
+Result<bool> wal_record_follows(const std::filesystem::path& path, std::uint64_t from,
+                                io::FileSystem& fs);
 
 }  // namespace tarnvault_core::storage::wal

@@ -1,0 +1,233 @@
+// Power loss after every single disk-changing call of a workload, in turn.
+//
+// The workload (inserts, replacements of held ids, flushes, a reopen) runs
+// on a file system that stops the machine after its i-th changing call;
+// then the power fails (what was not synced is dropped, zeroed or torn, or
+// kept, as when only the process dies), the collection is opened again, and
+// what it holds is checked against a model of what was durable: every write
+// that a returned flush or a log sync covered is there with exactly its
+// bits (or a later write of its id), and nothing is there that was never
+// written. Then a new write is flushed, the power fails once more, and the
+// next open must hold exactly what the collection held before.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/collection/collection.h"
+#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/test_support.h"
+
+namespace tarnvault_core::collection {
+namespace {
+
+using storage::io::FaultInjectingFileSystem;
+using storage::io::PowerLoss;
+using storage::io::testing::TempDir;
+
+// Each write's vector tells which write it is: (id + 0.5, sequence + 0.25).
+// Dot products with (1, 0) and (0, 1) read both components back exactly.
+struct Write {
+  std::uint64_t id;
+  std::size_t sequence;
+  std::vector<float> vector() const {
+    return {static_cast<float>(id) + 0.5f, static_cast<float>(sequence) + 0.25f};
+  }
+};
+
+enum class Step { Insert, Flush, Reopen };
+
+struct Action {
+  Step step;
+  std::uint64_t id = 0;
+};
+
+// Inserts, a flush, replacements, a reopen that replays the log, a run of
+// inserts long enough for a batched log sync and for both write buffers to
+// spill, more flushes, and writes left unflushed at the end.
+std::vector<Action> workload() {
+  std::vector<Action> actions;
+  auto insert = [&](std::uint64_t id) { actions.push_back({Step::Insert, id}); };
+  for (std::uint64_t id : {1, 2, 3}) insert(id);
+  actions.push_back({Step::Flush});
+  insert(4);
+  insert(2);
+  actions.push_back({Step::Reopen});
+  for (std::uint64_t i = 0; i < 104; ++i) insert(10 + i % 70);
+  actions.push_back({Step::Flush});
+  insert(1);
+  insert(200);
+  actions.push_back({Step::Flush});
+  insert(3);
+  insert(201);
+  return actions;
+}
+
+// What the workload got acknowledged, and which prefix of it is durable.
+struct Model {
+  std::vector<Write> attempted;
+  std::size_t durable = 0;
+  std::size_t appends_since_sync = 0;
+};
+
+constexpr std::size_t kDimension = 2;
+
+CollectionConfig config_for(SyncMode mode) {
+  return CollectionConfig{kDimension, DistanceMetric::DotProduct, mode};
+}
+
+// Runs the workload until a step fails (the machine stopped).
+Model run_workload(const std::filesystem::path& dir, SyncMode mode,
+                   storage::io::FileSystem& fs) {
+  Model model;
+  auto opened = Collection::open_or_create(dir, config_for(mode), fs);
+  if (!opened.ok()) return model;
+  std::unique_ptr<Collection> c = std::move(opened).value();
+  for (const Action& action : workload()) {
+    switch (action.step) {
+      case Step::Insert: {
+        const Write write{action.id, model.attempted.size()};
+        model.attempted.push_back(write);
+        if (!c->insert(write.id, write.vector(), {}).ok()) return model;
+        ++model.appends_since_sync;
+        const bool synced = mode == SyncMode::Always ||
+                            (mode == SyncMode::Batched &&
+                             model.appends_since_sync >= Wal::kSyncInterval);
+        if (synced) {
+          model.durable = model.attempted.size();
+          model.appends_since_sync = 0;
+        }
+        break;
+      }
+      case Step::Flush:
+        if (!c->flush().ok()) return model;
+        model.durable = model.attempted.size();
+        model.appends_since_sync = 0;
+        break;
+      case Step::Reopen: {
+        c.reset();
+        auto reopened = Collection::open_or_create(dir, config_for(mode), fs);
+        if (!reopened.ok()) return model;
+        c = std::move(reopened).value();
+        model.appends_since_sync = 0;  // a new log handle counts afresh
+        break;
+      }
+    }
+  }
+  return model;
+}
+
+// id -> (first component, second component) of what the collection holds.
+std::map<std::uint64_t, std::pair<float, float>> contents(const Collection& c) {
+  std::map<std::uint64_t, std::pair<float, float>> held;
+  const std::size_t all = c.len() + 1;
+  for (const SearchResult& r : c.search(std::vector<float>{1, 0}, all)) held[r.id].first = -r.distance;
+  for (const SearchResult& r : c.search(std::vector<float>{0, 1}, all)) held[r.id].second = -r.distance;
+  return held;
+}
+
+// Empty when the collection keeps the promises; otherwise what is wrong.
+std::string broken_promise(const Model& model,
+                           const std::map<std::uint64_t, std::pair<float, float>>& held) {
+  // For each id, the index of its newest durable write, if any.
+  std::map<std::uint64_t, std::size_t> newest_durable;
+  for (std::size_t i = 0; i < model.durable; ++i) newest_durable[model.attempted[i].id] = i;
+  for (const auto& [id, values] : held) {
+    const auto sequence = static_cast<std::size_t>(values.second);
+    if (sequence >= model.attempted.size() || model.attempted[sequence].id != id ||
+        model.attempted[sequence].vector() != std::vector<float>{values.first, values.second}) {
+      return "id " + std::to_string(id) + " holds a vector that was never written to it";
+    }
+    auto durable = newest_durable.find(id);
+    if (durable != newest_durable.end() && sequence < durable->second) {
+      return "id " + std::to_string(id) + " went back to write " + std::to_string(sequence) +
+             " from durable write " + std::to_string(durable->second);
+    }
+  }
+  for (const auto& [id, index] : newest_durable) {
+    if (held.count(id) == 0) return "durable id " + std::to_string(id) + " is missing";
+  }
+  return {};
+}
+
+struct CrashCase {
+  SyncMode sync_mode;
+  std::optional<PowerLoss> loss;  // none: only the process dies
+  const char* name;
+};
+
+class CrashPointTest : public ::testing::TestWithParam<CrashCase> {};
+
+// How many disk-changing calls the whole workload makes.
+std::size_t changes_of_workload(SyncMode mode) {
+  TempDir dir;
+  FaultInjectingFileSystem fs;
+  fs.track_durability();
+  Model model = run_workload(dir.path() / "c", mode, fs);
+  std::size_t inserts = 0;
+  for (const Action& action : workload()) inserts += action.step == Step::Insert;
+  EXPECT_EQ(model.attempted.size(), inserts) << "the workload did not finish";
+  return fs.changes();
+}
+
+TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
+  const CrashCase& tc = GetParam();
+  const std::size_t total = changes_of_workload(tc.sync_mode);
+  ASSERT_GT(total, 50u);
+  for (std::size_t crash_after = 0; crash_after <= total; ++crash_after) {
+    SCOPED_TRACE("power lost after disk change " + std::to_string(crash_after) + " of " +
+                 std::to_string(total));
+    TempDir root;
+    const auto dir = root.path() / "c";
+    Model model;
+    {
+      FaultInjectingFileSystem fs;
+      fs.track_durability();
+      fs.stop_after_changes(crash_after);
+      model = run_workload(dir, tc.sync_mode, fs);
+      if (tc.loss) {
+        ASSERT_TRUE(fs.lose_power(*tc.loss).ok());
+      }
+    }
+    std::map<std::uint64_t, std::pair<float, float>> before_second_crash;
+    {
+      FaultInjectingFileSystem fs;
+      fs.track_durability();
+      auto reopened = Collection::open_or_create(dir, config_for(tc.sync_mode), fs);
+      ASSERT_TRUE(reopened.ok()) << reopened.error().message();
+      auto& c = *reopened.value();
+      const auto held = contents(c);
+      ASSERT_EQ(broken_promise(model, held), "");
+      const Write fresh{999, 1000};
+      ASSERT_TRUE(c.insert(fresh.id, fresh.vector(), {}).ok());
+      ASSERT_TRUE(c.flush().ok());
+      before_second_crash = contents(c);
+      reopened.value().reset();
+      ASSERT_TRUE(fs.lose_power(PowerLoss::DropUnsynced).ok());
+    }
+    FaultInjectingFileSystem fs;  // syncs only recorded: no waiting on the disk
+    fs.track_durability();
+    auto after = Collection::open_or_create(dir, config_for(tc.sync_mode), fs);
+    ASSERT_TRUE(after.ok()) << after.error().message();
+    ASSERT_EQ(contents(*after.value()), before_second_crash);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SyncModesAndLosses, CrashPointTest,
+    ::testing::Values(CrashCase{SyncMode::Always, PowerLoss::DropUnsynced, "AlwaysDrop"},
+                      CrashCase{SyncMode::Always, PowerLoss::ZeroUnsynced, "AlwaysZero"},
+                      CrashCase{SyncMode::Batched, PowerLoss::DropUnsynced, "BatchedDrop"},
+                      CrashCase{SyncMode::Batched, PowerLoss::ZeroUnsynced, "BatchedZero"},
+                      CrashCase{SyncMode::Batched, PowerLoss::TornUnsynced, "BatchedTorn"},
+                      CrashCase{SyncMode::Batched, std::nullopt, "BatchedProcessKilled"},
+                      CrashCase{SyncMode::Never, PowerLoss::ZeroUnsynced, "NeverZero"},
+                      CrashCase{SyncMode::Never, std::nullopt, "NeverProcessKilled"}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarnvault_core::collection
