@@ -1,0 +1,263 @@
+// Failing disk calls, one at a time, inside insert, flush and open: every
+// failure reaches the caller as the error of the step that failed, and
+// afterwards the collection still works (or, for open, opens on the next
+// try) and holds every write that was acknowledged.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/collection/collection.h"
+#include "core/collection/collection_files.h"
+#include "core/error/os_error.h"
+#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/test_support.h"
+
+namespace tarnvault_core::collection {
+namespace {
+
+using storage::io::FaultInjectingFileSystem;
+using storage::io::FsOp;
+using storage::io::testing::append_bytes;
+using storage::io::testing::read_bytes;
+using storage::io::testing::TempDir;
+
+enum class Operation { Insert, Flush, Open, OpenNew };
+
+CollectionConfig config() {
+  return CollectionConfig{2, DistanceMetric::DotProduct, SyncMode::Always};
+}
+
+std::vector<float> vector_of(std::uint64_t id) { return {static_cast<float>(id) + 0.5f, 0.25f}; }
+
+// ids written and acknowledged before the operation under test: enough for
+// the data file's write buffer to be one record short of spilling, and one
+// replaced id, so that flush has a superseded record to mark.
+std::vector<std::uint64_t> acknowledged_ids() {
+  std::vector<std::uint64_t> ids;
+  for (std::uint64_t id = 1; id <= 226; ++id) ids.push_back(id);
+  for (std::uint64_t id = 300; id < 526; ++id) ids.push_back(id);
+  return ids;
+}
+
+constexpr std::uint64_t kTestedId = 1000;
+constexpr std::uint64_t kAfterwardsId = 2000;
+
+// A collection in dir holding acknowledged_ids(), id 5 written twice, a
+// flush after the first 226 ids.
+std::unique_ptr<Collection> prepare(const std::filesystem::path& dir,
+                                    storage::io::FileSystem& fs) {
+  auto opened = Collection::open_or_create(dir, config(), fs);
+  EXPECT_TRUE(opened.ok());
+  if (!opened.ok()) return nullptr;
+  auto c = std::move(opened).value();
+  for (std::uint64_t id : acknowledged_ids()) {
+    EXPECT_TRUE(c->insert(id, vector_of(id), {}).ok());
+    if (id == 226) {
+      EXPECT_TRUE(c->flush().ok());
+      EXPECT_TRUE(c->insert(5, vector_of(5), {}).ok());
+    }
+  }
+  return c;
+}
+
+// A crash left half a record at the end of the log and zeros after the data
+// file's last record: the open under test has them to cut off.
+void leave_torn_tails(const std::filesystem::path& dir) {
+  const CollectionFiles files = CollectionFiles::in(dir);
+  const std::string log = read_bytes(files.wal);
+  append_bytes(files.wal, log.substr(0, 40));
+  append_bytes(files.data, std::string(20, '\0'));
+}
+
+// Runs the operation: on the scene's collection, or opening one into it.
+Status run(Operation op, const std::filesystem::path& dir, std::unique_ptr<Collection>& c,
+           storage::io::FileSystem& fs) {
+  switch (op) {
+    case Operation::Insert:
+      return c->insert(kTestedId, vector_of(kTestedId), {});
+    case Operation::Flush:
+      return c->flush();
+    case Operation::Open:
+    case Operation::OpenNew: {
+      auto opened = Collection::open_or_create(dir, config(), fs);
+      if (!opened.ok()) return std::move(opened).error();
+      c = std::move(opened).value();
+      return {};
+    }
+  }
+  return {};
+}
+
+// Holds every acknowledged id with its exact vector, the tested id at most
+// in its exact form, and nothing else.
+void expect_acknowledged(const Collection& c, bool with_afterwards) {
+  std::vector<std::uint64_t> expected = acknowledged_ids();
+  if (with_afterwards) expected.push_back(kAfterwardsId);
+  const std::size_t all = c.len() + 1;
+  std::map<std::uint64_t, float> held;
+  for (const SearchResult& r : c.search(std::vector<float>{1, 0}, all)) held[r.id] = -r.distance;
+  for (std::uint64_t id : expected) {
+    ASSERT_EQ(held.count(id), 1u) << "acknowledged id " << id << " is missing";
+    EXPECT_EQ(held[id], vector_of(id)[0]);
+    held.erase(id);
+  }
+  for (const auto& [id, x] : held) {
+    EXPECT_EQ(id, kTestedId);
+    EXPECT_EQ(x, vector_of(id)[0]);
+  }
+}
+
+struct FaultCase {
+  Operation operation;
+  FsOp op;
+  int errnum;
+  // Every failure must be reported with one of these prefixes, followed by
+  // the system's text for errnum.
+  std::vector<std::string> prefixes;
+};
+
+const std::vector<std::string> kMetaWrite = {"collection error: write meta failed: "};
+// A data-file append that spills the write buffer names the record's field
+// that did not fit.
+const std::vector<std::string> kDataAppend = {
+    "io error: write deleted marker failed: ", "io error: write id failed: ",
+    "io error: write dim failed: ",            "io error: write vector failed: ",
+    "io error: write payload_len failed: ",    "io error: write payload failed: "};
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<FaultCase> fault_cases() {
+  std::vector<FaultCase> cases;
+  for (int errnum : {EIO, ENOSPC}) {
+    cases.push_back({Operation::Insert, FsOp::Pwrite, errnum,
+                     joined({"io error: flush failed: "}, kDataAppend)});
+    cases.push_back({Operation::Insert, FsOp::Fsync, errnum, {"io error: sync failed: "}});
+    cases.push_back({Operation::Flush, FsOp::Pwrite, errnum,
+                     {"io error: flush failed: ", "io error: write delete marker failed: ",
+                      kMetaWrite[0]}});
+    cases.push_back({Operation::Flush, FsOp::Fsync, errnum,
+                     {"io error: sync failed: ", kMetaWrite[0]}});
+    cases.push_back({Operation::Flush, FsOp::Open, errnum,
+                     {"io error: truncate failed: ", "io error: open for delete failed: ",
+                      kMetaWrite[0]}});
+    cases.push_back({Operation::Flush, FsOp::Rename, errnum, kMetaWrite});
+    cases.push_back({Operation::Open, FsOp::Pwrite, errnum, kDataAppend});
+    cases.push_back({Operation::Open, FsOp::Truncate, errnum, {"io error: truncate failed: "}});
+    cases.push_back({Operation::Open, FsOp::Fsync, errnum, {"collection error: sync dir failed: "}});
+    cases.push_back({Operation::OpenNew, FsOp::Mkdir, errnum,
+                     {"collection error: create dir failed: "}});
+    cases.push_back({Operation::OpenNew, FsOp::Pwrite, errnum, kMetaWrite});
+    cases.push_back({Operation::OpenNew, FsOp::Fsync, errnum,
+                     {"collection error: sync dir failed: ", kMetaWrite[0]}});
+    cases.push_back({Operation::OpenNew, FsOp::Rename, errnum, kMetaWrite});
+  }
+  return cases;
+}
+
+const char* name_of(Operation op) {
+  switch (op) {
+    case Operation::Insert: return "insert";
+    case Operation::Flush: return "flush";
+    case Operation::Open: return "open";
+    case Operation::OpenNew: return "open of a new collection";
+  }
+  return "";
+}
+
+bool starts_with_one_of(const std::string& message, const std::vector<std::string>& prefixes) {
+  for (const std::string& prefix : prefixes) {
+    if (message.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+// The state before the operation, on a file system that only records syncs.
+struct Scene {
+  TempDir root;
+  std::filesystem::path dir;
+  FaultInjectingFileSystem fs;
+  std::unique_ptr<Collection> collection;
+
+  explicit Scene(Operation op) {
+    fs.track_durability();
+    dir = root.path() / "a" / "c";
+    if (op == Operation::OpenNew) return;
+    collection = prepare(dir, fs);
+    if (op == Operation::Open) {
+      // One more record to replay spills the data file's buffer.
+      EXPECT_TRUE(collection->insert(kTestedId, vector_of(kTestedId), {}).ok());
+      collection.reset();
+      leave_torn_tails(dir);
+    }
+  }
+};
+
+TEST(IoErrorTest, EveryFailingCallIsReportedAndLosesNothingAcknowledged) {
+  std::map<FsOp, std::size_t> injected;
+  for (const FaultCase& tc : fault_cases()) {
+    // How many calls of the kind the operation makes when nothing fails.
+    std::size_t calls = 0;
+    {
+      Scene scene(tc.operation);
+      const std::size_t before = scene.fs.calls(tc.op);
+      const Status done = run(tc.operation, scene.dir, scene.collection, scene.fs);
+      ASSERT_TRUE(done.ok()) << done.error().message();
+      calls = scene.fs.calls(tc.op) - before;
+    }
+    ASSERT_GT(calls, 0u) << name_of(tc.operation) << " makes no call of kind "
+                         << static_cast<int>(tc.op);
+    for (std::size_t nth = 1; nth <= calls; ++nth) {
+      SCOPED_TRACE(std::string(name_of(tc.operation)) + ", call " + std::to_string(nth) + " of " +
+                   std::to_string(calls) + " fails with " + error::os_error_text(tc.errnum));
+      Scene scene(tc.operation);
+      scene.fs.fail_nth(tc.op, nth, tc.errnum);
+      const Status done = run(tc.operation, scene.dir, scene.collection, scene.fs);
+      ++injected[tc.op];
+      ASSERT_FALSE(done.ok());
+      const std::string message = done.error().message();
+      EXPECT_TRUE(starts_with_one_of(message, tc.prefixes)) << message;
+      const std::string os_text = error::os_error_text(tc.errnum);
+      EXPECT_TRUE(message.size() >= os_text.size() &&
+                  message.compare(message.size() - os_text.size(), os_text.size(), os_text) == 0)
+          << message;
+      scene.fs.clear();
+      // An open collection keeps working; a failed open succeeds next time.
+      if (!scene.collection) {
+        const Status reopened = run(Operation::Open, scene.dir, scene.collection, scene.fs);
+        ASSERT_TRUE(reopened.ok()) << reopened.error().message();
+      }
+      Collection& c = *scene.collection;
+      if (tc.operation == Operation::OpenNew) {
+        EXPECT_EQ(c.len(), 0u);
+        continue;
+      }
+      expect_acknowledged(c, false);
+      ASSERT_TRUE(c.insert(kAfterwardsId, vector_of(kAfterwardsId), {}).ok());
+      ASSERT_TRUE(c.flush().ok());
+      scene.collection.reset();
+      const Status reopened = run(Operation::Open, scene.dir, scene.collection, scene.fs);
+      ASSERT_TRUE(reopened.ok()) << reopened.error().message();
+      expect_acknowledged(*scene.collection, true);
+    }
+  }
+  static const char* const kNames[] = {"open",  "close",    "pwrite", "pread",
+                                       "fsync", "filesize", "stat",   "truncate",
+                                       "rename", "lock",    "unlink", "mkdir"};
+  std::string counts;
+  for (const auto& [op, count] : injected) {
+    counts += std::string(counts.empty() ? "" : " ") + kNames[static_cast<int>(op)] + "=" +
+              std::to_string(count);
+  }
+  RecordProperty("injected_faults", counts);
+}
+
+}  // namespace
+}  // namespace tarnvault_core::collection
