@@ -27,10 +27,10 @@ BruteForceIndex::BruteForceIndex(DistanceMetric metric, std::size_t dimension)
 Status BruteForceIndex::insert(std::uint64_t id, std::span<const float> vector,
                                payload::Payload payload) {
   if (vector.size() != dimension_) return Error::dimension_mismatch(dimension_, vector.size());
-  const auto [it, inserted] = slot_of_.try_emplace(id, ids_.size());
-  if (!inserted) return Error::duplicate_id(id);
+  if (contains(id)) return Error::duplicate_id(id);
   vectors_.push_back(vector);
   ids_.push_back(id);
+  slots_.insert(id, ids_.size() - 1, ids_);
   payloads_.push_back(payload.data.empty() ? nullptr
                                            : std::make_unique<payload::Payload>(std::move(payload)));
   return {};
@@ -42,14 +42,14 @@ void BruteForceIndex::reserve(std::size_t entries) {
   vectors_.reserve(entries);
   ids_.reserve(entries);
   payloads_.reserve(entries);
-  slot_of_.reserve(entries);
+  slots_.reserve(entries, ids_);
 }
 
 bool BruteForceIndex::remove(std::uint64_t id) {
-  const auto it = slot_of_.find(id);
-  if (it == slot_of_.end()) return false;
-  const std::size_t hole = it->second;
-  slot_of_.erase(it);
+  const auto found = slots_.find(id, ids_);
+  if (!found) return false;
+  const std::size_t hole = *found;
+  slots_.erase(id, ids_);
   const std::size_t last = ids_.size() - 1;
   if (hole != last) move_slot(last, hole);
   vectors_.pop_back();
@@ -59,10 +59,10 @@ bool BruteForceIndex::remove(std::uint64_t id) {
 }
 
 std::optional<std::vector<float>> BruteForceIndex::vector(std::uint64_t id) const {
-  const auto it = slot_of_.find(id);
-  if (it == slot_of_.end()) return std::nullopt;
+  const auto slot = slots_.find(id, ids_);
+  if (!slot) return std::nullopt;
   std::vector<float> out(dimension_);
-  vectors_.read(it->second, out.data());
+  vectors_.read(*slot, out.data());
   return out;
 }
 
@@ -70,7 +70,7 @@ void BruteForceIndex::move_slot(std::size_t from, std::size_t to) {
   vectors_.copy_slot(from, to);
   ids_[to] = ids_[from];
   payloads_[to] = std::move(payloads_[from]);
-  slot_of_[ids_[to]] = to;
+  slots_.move(ids_[to], from, to);
 }
 
 const payload::Payload& BruteForceIndex::payload_at(std::size_t slot) const {

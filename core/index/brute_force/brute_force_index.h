@@ -6,13 +6,13 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "core/distance/distance.h"
 #include "core/error/result.h"
 #include "core/filter/filter.h"
 #include "core/index/brute_force/grouped_vectors.h"
+#include "core/index/brute_force/slot_map.h"
 #include "core/payload/payload.h"
 
 namespace tarnvault_core::index::brute_force {
@@ -52,7 +52,7 @@ class BruteForceIndex {
   std::size_t len() const { return ids_.size(); }
   // The stored vector of an entry; nullopt for an absent id.
   std::optional<std::vector<float>> vector(std::uint64_t id) const;
-  bool contains(std::uint64_t id) const { return slot_of_.contains(id); }
+  bool contains(std::uint64_t id) const { return slots_.find(id, ids_).has_value(); }
   // Makes room for `entries` entries in total, e.g. before a bulk load.
   void reserve(std::size_t entries);
   // The stored ids in enumeration order: the order in which equal distances
@@ -81,7 +81,7 @@ class BruteForceIndex {
   std::vector<std::uint64_t> ids_;
   // Most payloads are empty: those cost one null pointer.
   std::vector<std::unique_ptr<payload::Payload>> payloads_;
-  std::unordered_map<std::uint64_t, std::size_t> slot_of_;
+  SlotMap slots_;
 };
 
 }  // namespace tarnvault_core::index::brute_force
