@@ -147,6 +147,20 @@ TEST(BruteForceIndexTest, RemoveKeepsEveryOtherEntryIntact) {
   EXPECT_EQ(index.search(vector_of(9), 1)[0].id, 1u);
 }
 
+TEST(BruteForceIndexTest, MovedIndexKeepsItsEntries) {
+  BruteForceIndex source(DistanceMetric::Euclidean, 2);
+  for (std::uint64_t id = 0; id < 40; ++id) insert_ok(source, id, {float(id), 0.0f});
+  BruteForceIndex moved(std::move(source));
+  BruteForceIndex assigned(DistanceMetric::Euclidean, 2);
+  insert_ok(assigned, 99, {5.0f, 5.0f});
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.len(), 40u);
+  EXPECT_FALSE(assigned.contains(99));
+  EXPECT_EQ(ids_of(assigned.search(std::vector<float>{30.2f, 0.0f}, 2)), (Ids{30, 31}));
+  insert_ok(assigned, 99, {5.0f, 5.0f});
+  EXPECT_EQ(assigned.search(std::vector<float>{5.0f, 5.0f}, 1)[0].id, 99u);
+}
+
 TEST(BruteForceIndexTest, FilterDecidesWhichEntriesAreScored) {
   BruteForceIndex index(DistanceMetric::Euclidean, 1);
   insert_ok(index, 1, {3.0f}, tagged("red"));

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
-#include <new>
 
 namespace tarnvault_core::index::brute_force {
 namespace {
 
 using distance::kGroupLanes;
 
-constexpr std::size_t kAlignment = 64;
 // Large enough that allocation is rare, small enough to stay in the L2
 // cache while a batch of queries is scored against it.
 constexpr std::size_t kChunkBytes = 256 * 1024;
@@ -27,31 +24,24 @@ std::size_t groups_per_chunk(std::size_t dimension) {
 
 }  // namespace
 
-void GroupedVectors::AlignedDelete::operator()(float* p) const {
-  ::operator delete[](p, std::align_val_t{kAlignment});
-}
-
 GroupedVectors::GroupedVectors(std::size_t dimension)
-    : dimension_(dimension), groups_per_chunk_(groups_per_chunk(dimension)) {}
+    : dimension_(dimension),
+      groups_per_chunk_(groups_per_chunk(dimension)),
+      memory_(groups_per_chunk_ * distance::group_floats(dimension) * sizeof(float)) {}
 
 float* GroupedVectors::lane_start(std::size_t slot) const {
   const std::size_t chunk = slot / slots_per_chunk();
   const std::size_t in_chunk = slot % slots_per_chunk();
-  return chunks_[chunk].get() + (in_chunk / kGroupLanes) * distance::group_floats(dimension_) +
+  return chunks_[chunk] + (in_chunk / kGroupLanes) * distance::group_floats(dimension_) +
          in_chunk % kGroupLanes;
 }
 
 void GroupedVectors::push_back(std::span<const float> vector) {
   assert(vector.size() == dimension_);
   if (size_ == chunks_.size() * slots_per_chunk()) {
-    // Not zeroed here: pages are touched group by group as slots arrive.
-    const std::size_t floats = std::max<std::size_t>(
-        groups_per_chunk_ * distance::group_floats(dimension_), kGroupLanes);
-    chunks_.emplace_back(static_cast<float*>(
-        ::operator new[](floats * sizeof(float), std::align_val_t{kAlignment})));
+    chunks_.push_back(memory_.allocate());
   }
   float* lane = lane_start(size_);
-  if (size_ % kGroupLanes == 0) std::memset(lane, 0, distance::group_floats(dimension_) * sizeof(float));
   for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes] = vector[j];
   ++size_;
 }
@@ -60,12 +50,9 @@ void GroupedVectors::pop_back() {
   assert(size_ > 0);
   --size_;
   float* lane = lane_start(size_);
+  // Fresh memory is zero; keeping vacated lanes zero keeps every lane past
+  // the last slot zero.
   for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes] = 0.0f;
-  // One empty chunk is kept, so that alternating inserts and removals at a
-  // chunk boundary do not allocate every time.
-  while (chunks_.size() >= 2 && size_ <= (chunks_.size() - 2) * slots_per_chunk()) {
-    chunks_.pop_back();
-  }
 }
 
 void GroupedVectors::copy_slot(std::size_t from, std::size_t to) {
@@ -85,7 +72,7 @@ void GroupedVectors::reserve(std::size_t slots) {
 
 distance::GroupRun GroupedVectors::chunk_groups(std::size_t c) const {
   const std::size_t slots = std::min(slots_per_chunk(), size_ - c * slots_per_chunk());
-  return {chunks_[c].get(), (slots + kGroupLanes - 1) / kGroupLanes, dimension_};
+  return {chunks_[c], (slots + kGroupLanes - 1) / kGroupLanes, dimension_};
 }
 
 }  // namespace tarnvault_core::index::brute_force

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/distance/group_kernels.h"
+#include "core/index/brute_force/chunk_allocator.h"
 
 namespace tarnvault_core::index::brute_force {
 
@@ -23,7 +23,8 @@ class GroupedVectors {
 
   // Appends a vector of dimension() floats at slot size().
   void push_back(std::span<const float> vector);
-  // Drops the last slot (its lane becomes zero).
+  // Drops the last slot (its lane becomes zero). Memory is kept for reuse
+  // until the object is destroyed.
   void pop_back();
   // Overwrites slot `to` with the vector of slot `from`.
   void copy_slot(std::size_t from, std::size_t to);
@@ -40,17 +41,13 @@ class GroupedVectors {
   distance::GroupRun chunk_groups(std::size_t c) const;
 
  private:
-  struct AlignedDelete {
-    void operator()(float* p) const;
-  };
-  using Chunk = std::unique_ptr<float[], AlignedDelete>;
-
   float* lane_start(std::size_t slot) const;
 
   std::size_t dimension_;
   std::size_t groups_per_chunk_;
   std::size_t size_ = 0;
-  std::vector<Chunk> chunks_;
+  ChunkAllocator memory_;
+  std::vector<float*> chunks_;  // owned by memory_
 };
 
 }  // namespace tarnvault_core::index::brute_force
