@@ -11,15 +11,24 @@ TopKSelector::TopKSelector(std::size_t capacity) : capacity_(capacity) {
 void TopKSelector::offer_block(std::size_t first_slot, const float* distances,
                                std::size_t count) {
   std::size_t i = 0;
-  for (; i < count && kept_.size() < capacity_; ++i) keep({distance_rank(distances[i]), distances[i], first_slot + i});
+  for (; i < count && kept_.size() < capacity_; ++i) offer(first_slot + i, distances[i]);
   if (kept_.empty()) return;
-  std::uint32_t worst = kept_.front().rank;
-  for (; i < count; ++i) {
-    const std::uint32_t rank = distance_rank(distances[i]);
-    if (rank < worst) {
-      replace_worst({rank, distances[i], first_slot + i});
-      worst = kept_.front().rank;
+  constexpr std::size_t kStride = 16;
+  while (i < count) {
+    const std::size_t end = std::min(count, i + kStride);
+    // Against a number, `<` is exactly "ranks before": NaN never passes and
+    // -0.0 does not pass +0.0. The check runs on whole strides at once; the
+    // rare stride with a candidate takes the exact path.
+    const float worst = kept_.front().distance;
+    bool any = std::isnan(worst);
+    for (std::size_t j = i; j < end; ++j) any |= distances[j] < worst;
+    if (any) {
+      for (std::size_t j = i; j < end; ++j) {
+        const std::uint32_t rank = distance_rank(distances[j]);
+        if (rank < kept_.front().rank) replace_worst({rank, distances[j], first_slot + j});
+      }
     }
+    i = end;
   }
 }
 
