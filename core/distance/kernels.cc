@@ -9,11 +9,6 @@
 namespace tarnvault_core::distance::kernels {
 namespace {
 
-// Four stored vectors per step: four independent add chains keep the adder
-// busy while every chain stays serial.
-constexpr std::size_t kLanes = 4;
-using Lanes = const float* [kLanes];
-
 float flip_sign(float x) {
   return std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) ^ 0x80000000u);
 }
@@ -25,18 +20,6 @@ float cosine_from_parts(float p, float query_norm, float stored_square_sum) {
 }
 
 bool binarised_bits_differ(float a, float b) { return (a > 0.5f) != (b > 0.5f); }
-
-// Runs score_lanes on groups of kLanes vectors and score_one on the rest.
-template <typename ScoreLanes, typename ScoreOne>
-void score_in_lanes(VectorBlock block, float* out, ScoreLanes score_lanes, ScoreOne score_one) {
-  std::size_t i = 0;
-  for (; i + kLanes <= block.count; i += kLanes) {
-    const Lanes s = {block.vector(i), block.vector(i + 1), block.vector(i + 2),
-                     block.vector(i + 3)};
-    score_lanes(s, out + i);
-  }
-  for (; i < block.count; ++i) out[i] = score_one(block.vector(i));
-}
 
 }  // namespace
 
@@ -73,44 +56,6 @@ float hamming(const float* q, const float* s, std::size_t n) {
   }
   for (; i < n; ++i) differing += binarised_bits_differ(q[i], s[i]);
   return static_cast<float>(differing);
-}
-
-void euclidean_block(const float* q, VectorBlock block, float* out) {
-  const std::size_t n = block.dimension;
-  score_in_lanes(
-      block, out,
-      [&](const Lanes& s, float* o) {
-        float sums[kLanes];
-        blocked_sums<kLanes>(q, s, n, SquaredDifference{}, sums);
-        for (std::size_t l = 0; l < kLanes; ++l) o[l] = std::sqrt(sums[l]);
-      },
-      [&](const float* s) { return euclidean(q, s, n); });
-}
-
-void cosine_block(const float* q, float query_norm, VectorBlock block, float* out) {
-  // The single-vector kernel already runs two chains per vector; grouping
-  // vectors measured no faster here.
-  for (std::size_t i = 0; i < block.count; ++i) {
-    out[i] = cosine(q, query_norm, block.vector(i), block.dimension);
-  }
-}
-
-void negated_dot_product_block(const float* q, VectorBlock block, float* out) {
-  const std::size_t n = block.dimension;
-  score_in_lanes(
-      block, out,
-      [&](const Lanes& s, float* o) {
-        float sums[kLanes];
-        blocked_sums<kLanes>(q, s, n, Product{}, sums);
-        for (std::size_t l = 0; l < kLanes; ++l) o[l] = flip_sign(sums[l]);
-      },
-      [&](const float* s) { return negated_dot_product(q, s, n); });
-}
-
-void hamming_block(const float* q, VectorBlock block, float* out) {
-  for (std::size_t i = 0; i < block.count; ++i) {
-    out[i] = hamming(q, block.vector(i), block.dimension);
-  }
 }
 
 }  // namespace tarnvault_core::distance::kernels

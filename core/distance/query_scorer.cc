@@ -32,19 +32,4 @@ float QueryScorer::score(std::span<const float> stored) const {
   return std::nanf("");
 }
 
-void QueryScorer::score_block(const float* vectors, std::size_t count, float* out) const {
-  const kernels::VectorBlock block{vectors, count, query_.size()};
-  const float* q = query_.data();
-  switch (metric_.value()) {
-    case DistanceMetric::Euclidean:
-      return kernels::euclidean_block(q, block, out);
-    case DistanceMetric::Cosine:
-      return kernels::cosine_block(q, query_norm_, block, out);
-    case DistanceMetric::DotProduct:
-      return kernels::negated_dot_product_block(q, block, out);
-    case DistanceMetric::Hamming:
-      return kernels::hamming_block(q, block, out);
-  }
-}
-
 }  // namespace tarnvault_core::distance

@@ -20,10 +20,6 @@ class QueryScorer {
   // Same result as metric.distance(query, stored).
   float score(std::span<const float> stored) const;
 
-  // Scores `count` stored vectors of dimension() floats each, laid out back
-  // to back from `vectors`, into out[0 .. count).
-  void score_block(const float* vectors, std::size_t count, float* out) const;
-
  private:
   DistanceMetric metric_;
   std::span<const float> query_;
