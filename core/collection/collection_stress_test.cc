@@ -1,4 +1,5 @@
-// One Collection shared by writers, searchers and a flusher at once.
+// One Collection shared by writers, searchers (single and batched) and a
+// flusher at once.
 //
 // Each writer owns a disjoint range of ids and walks every id through a fixed
 // sequence of versions (insert, update or delete, chosen by the id and the
@@ -156,16 +157,12 @@ std::size_t slot_of(std::uint64_t id) {
   return writer * kIdsPerWriter + local;
 }
 
-void check_search(const Collection& c, const Model& model, std::mt19937& random, bool full) {
-  std::array<std::uint32_t, kSlots> low;
-  for (std::size_t s = 0; s < kSlots; ++s) low[s] = model.done[s].load();
-  const std::vector<float> query = {static_cast<float>(random() % 5000),
-                                    static_cast<float>(random() % 60), 0, 1};
-  const std::size_t k = full ? kEverything : 1 + random() % 8;
-  const std::vector<SearchResult> results = c.search(query, k);
-  std::array<std::uint32_t, kSlots> high;
-  for (std::size_t s = 0; s < kSlots; ++s) high[s] = model.begun[s].load();
+using Versions = std::array<std::uint32_t, kSlots>;
 
+// One answer against the versions each slot may have shown meanwhile.
+void check_answer(std::span<const float> query, std::size_t k,
+                  const std::vector<SearchResult>& results, const Versions& low,
+                  const Versions& high) {
   ASSERT_LE(results.size(), k);
   std::set<std::uint64_t> seen;
   for (std::size_t i = 0; i < results.size(); ++i) {
@@ -184,12 +181,36 @@ void check_search(const Collection& c, const Model& model, std::mt19937& random,
         << "id " << r.id << " at distance " << r.distance << " fits no version in ["
         << low[slot] << ", " << high[slot] << "]";
   }
-  if (!full) return;
+  if (k < kEverything) return;
   for (std::uint64_t id = 1; id <= kStableIds; ++id) ASSERT_TRUE(seen.count(id)) << id;
   for (std::size_t s = 0; s < kSlots; ++s) {
     if (low[s] != 0 && always_present(id_of_slot(s), low[s], high[s])) {
       ASSERT_TRUE(seen.count(id_of_slot(s))) << "id " << id_of_slot(s) << " missing";
     }
+  }
+}
+
+// A single search, or a batch of queries, each answer checked alone.
+void check_search(const Collection& c, const Model& model, std::mt19937& random, int round) {
+  Versions low;
+  for (std::size_t s = 0; s < kSlots; ++s) low[s] = model.done[s].load();
+  const std::size_t k = round % 2 == 0 ? kEverything : 1 + random() % 8;
+  std::vector<std::vector<float>> queries(round % 3 == 0 ? 3 : 1);
+  for (auto& query : queries) {
+    query = {static_cast<float>(random() % 5000), static_cast<float>(random() % 60), 0, 1};
+  }
+  std::vector<std::vector<SearchResult>> answers;
+  if (queries.size() == 1) {
+    answers.push_back(c.search(queries[0], k));
+  } else {
+    const std::vector<std::span<const float>> spans(queries.begin(), queries.end());
+    answers = c.search_batch(spans, k);
+  }
+  Versions high;
+  for (std::size_t s = 0; s < kSlots; ++s) high[s] = model.begun[s].load();
+  ASSERT_EQ(answers.size(), queries.size());
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    check_answer(queries[q], k, answers[q], low, high);
   }
 }
 
@@ -252,12 +273,15 @@ TEST(CollectionStress, ConcurrentWritesSearchesAndFlushesMatchTheModel) {
   for (int s = 0; s < kSearchers; ++s) {
     others.emplace_back([&, s] {
       std::mt19937 random(s + 1);
+      // Bounded, so that on few cores the searchers do not starve the writers.
+      const int most = 25 * rounds;
       int i = 0;
       do {
-        check_search(*c, model, random, ++i % 2 == 0);
+        check_search(*c, model, random, ++i);
         if (::testing::Test::HasFatalFailure()) return;
         counts.searches.fetch_add(1);
-      } while (!writers_done.load());
+        std::this_thread::yield();
+      } while (!writers_done.load() && i < most);
     });
   }
   others.emplace_back([&] { flush_until(*c, counts, writers_done); });
