@@ -273,14 +273,13 @@ TEST(CollectionStress, ConcurrentWritesSearchesAndFlushesMatchTheModel) {
   for (int s = 0; s < kSearchers; ++s) {
     others.emplace_back([&, s] {
       std::mt19937 random(s + 1);
-      // Bounded, so that on few cores the searchers do not starve the writers.
+      // Bounded, so that on few cores the searchers cannot starve the writers.
       const int most = 25 * rounds;
       int i = 0;
       do {
         check_search(*c, model, random, ++i);
         if (::testing::Test::HasFatalFailure()) return;
         counts.searches.fetch_add(1);
-        std::this_thread::yield();
       } while (!writers_done.load() && i < most);
     });
   }
