@@ -14,9 +14,10 @@
 // reader-writer lock, and the writing of meta.json behind a plain mutex. They
 // are always taken in this order: log, data file; log, index, map, next_id;
 // meta, index, next_id; no operation takes two of them the other way round,
-// and none holds the data file's lock while taking another. An insert holds the log's lock until its change is applied, so
-// inserts reach the index in the order they were logged, and a flush never
-// empties the log of an insert whose data record it has not synced.
+// and none holds the data file's lock while taking another. An insert holds
+// the log's lock until its change is applied, so inserts reach the index in
+// the order they were logged, and a flush never empties the log of an insert
+// whose data record it has not synced.
 // Searches take only the index's read lock. When apply operations of one id
 // race each other, the record appended last to the data file wins, in
 // memory as after a reopen.
