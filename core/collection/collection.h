@@ -156,9 +156,12 @@ class Collection {
   Status check_tail(const storage::data_file::DataFileScan& scan) const;
   Status replay_log();
   Status replay(const storage::wal::WalEntry& entry);
-  // Loads live records into the index and the map, newest record of an id
-  // winning. Returns the offsets of the records that lost.
-  std::vector<SupersededRecord> load_records(std::vector<storage::data_file::DataRecord> records);
+  // Streams the live records into the index and the map as the data file is
+  // read, newest record of an id winning, and sets next_id. superseded
+  // receives the records that lost.
+  Result<storage::data_file::DataFileScan> load_records(std::vector<SupersededRecord>& superseded);
+  void load_record(storage::data_file::RecordVisit& record,
+                   std::vector<SupersededRecord>& superseded);
 
   // Declared first so that it is released last, after the log and the data
   // file have written out their buffers.
@@ -182,6 +185,10 @@ class Collection {
 
   mutable std::shared_mutex next_id_mutex_;
   std::uint64_t next_id_;
+
+  // Entries meta.json counted when it was last written: how much room the
+  // load reserves, within what the data file can hold.
+  std::uint64_t expected_entries_ = 0;
 
   // Serialises writers of meta.json: they share one temporary file, and a
   // summary taken earlier must not replace one taken later.

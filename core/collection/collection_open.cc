@@ -39,11 +39,19 @@ Status sync_new_names(const std::filesystem::path& dir,
   return sync(dir);
 }
 
-// The next_id that meta.json holds, after checking its dimension against the
-// configuration; 1 for a new collection. Touches no file but meta.json.
-Result<std::uint64_t> check_meta(const CollectionFiles& files, const CollectionConfig& config,
-                                 bool is_new, storage::io::FileSystem& fs) {
-  if (is_new) return std::uint64_t{1};
+// What the open takes from meta.json: the counter, and the size of the
+// index when it was written, a hint for sizing the tables while loading.
+struct StoredMeta {
+  std::uint64_t next_id = 1;
+  std::uint64_t vector_count = 0;
+};
+
+// meta.json's content, after checking its dimension against the
+// configuration; the defaults for a new collection. Touches no file but
+// meta.json.
+Result<StoredMeta> check_meta(const CollectionFiles& files, const CollectionConfig& config,
+                              bool is_new, storage::io::FileSystem& fs) {
+  if (is_new) return StoredMeta{};
   auto meta = read_meta_file(files.meta, fs);
   if (!meta.ok()) return std::move(meta).error();
   if (meta->dimension != config.dimension) {
@@ -51,7 +59,7 @@ Result<std::uint64_t> check_meta(const CollectionFiles& files, const CollectionC
                                    std::to_string(meta->dimension) + ", config has " +
                                    std::to_string(config.dimension));
   }
-  return meta->next_id;
+  return StoredMeta{meta->next_id, meta->vector_count};
 }
 
 }  // namespace
@@ -64,8 +72,8 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
   if (!created_dirs.ok()) return std::move(created_dirs).error();
   const CollectionFiles files = CollectionFiles::in(dir);
   const bool is_new = !fs.stat(files.meta).ok();
-  auto next_id = check_meta(files, config, is_new, fs);
-  if (!next_id.ok()) return std::move(next_id).error();
+  auto stored = check_meta(files, config, is_new, fs);
+  if (!stored.ok()) return std::move(stored).error();
 
   auto wal = storage::wal::Wal::open(files.wal, config.sync_mode, fs);
   if (!wal.ok()) return std::move(wal).error();
@@ -77,7 +85,8 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
 
   std::unique_ptr<Collection> collection(
       new Collection(std::move(dir), config, fs, std::move(lock).value(), std::move(wal).value(),
-                     std::move(data_file).value(), *next_id));
+                     std::move(data_file).value(), stored->next_id));
+  collection->expected_entries_ = stored->vector_count;
   TV_RETURN_IF_ERROR(collection->recover());
   // Also for an existing collection: a process killed while creating it may
   // have left its names unsynced.

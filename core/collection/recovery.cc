@@ -16,13 +16,13 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
 #include "core/collection/torn_record.h"
+#include "core/storage/data_file/data_record_codec.h"
 #include "core/storage/data_file/record_follows.h"
 
 namespace tarnvault_core::collection {
 
 using storage::data_file::DataFileScan;
 using storage::data_file::DataFileTail;
-using storage::data_file::DataRecord;
 using storage::wal::Wal;
 using storage::wal::WalEntry;
 using storage::wal::WalEntryKind;
@@ -42,10 +42,8 @@ Status Collection::recover() {
 }
 
 Status Collection::load_data_file() {
-  Result<DataFileScan> scanned = [this] {
-    std::shared_lock lock(data_file_mutex_);
-    return data_file_.scan();
-  }();
+  std::vector<SupersededRecord> superseded;
+  Result<DataFileScan> scanned = load_records(superseded);
   if (!scanned.ok()) return std::move(scanned).error();
   TV_RETURN_IF_ERROR(check_tail(*scanned));
   if (scanned->tail != DataFileTail::Clean) {
@@ -54,9 +52,7 @@ Status Collection::load_data_file() {
   }
   // Records that a later record of their id replaced stay live in the file
   // until that one is known durable; the next flush marks them.
-  for (const SupersededRecord& record : load_records(std::move(scanned->records))) {
-    defer_mark(record.id, record.offset);
-  }
+  for (const SupersededRecord& record : superseded) defer_mark(record.id, record.offset);
   return {};
 }
 
@@ -82,29 +78,48 @@ Status Collection::check_tail(const DataFileScan& scan) const {
   return damaged_data_file(scan.valid_length, scan.tail_error->message());
 }
 
-std::vector<Collection::SupersededRecord> Collection::load_records(
-    std::vector<DataRecord> records) {
-  std::vector<SupersededRecord> superseded;
-  std::uint64_t largest_id = 0;
+Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& superseded) {
   std::unique_lock index_lock(index_mutex_);
   std::unique_lock map_lock(id_to_offset_mutex_);
-  for (DataRecord& record : records) {
-    // File order is write order: a later record of an id replaces the
-    // earlier one, exactly as the insert that wrote it did.
-    index_.remove(record.id);
-    // A record the index refuses (a vector of another length) is left out
-    // of the search but still owns its id's offset.
-    (void)index_.insert(record.id, record.vector, std::move(record.payload));
-    auto [entry, added] = id_to_offset_.try_emplace(record.id, record.offset);
-    if (!added) {
-      superseded.push_back({record.id, entry->second});
-      entry->second = record.offset;
-    }
-    largest_id = std::max(largest_id, record.id);
-  }
+  // Room for the entries meta.json counted, so that neither table grows
+  // (and rehashes or copies itself) during the load. Never more than
+  // records of this dimension fit in the file, whatever meta.json says.
+  const std::uint64_t smallest_record = storage::data_file::kHeaderSize +
+                                        4 * std::uint64_t{config_.dimension} +
+                                        storage::data_file::kPayloadLengthSize + 11;
+  const std::uint64_t room =
+      std::min(expected_entries_, data_file_.write_offset() / smallest_record);
+  index_.reserve(static_cast<std::size_t>(room));
+  id_to_offset_.reserve(static_cast<std::size_t>(room));
+
+  std::uint64_t largest_id = 0;
+  bool any = false;
+  Result<DataFileScan> scanned = [&] {
+    std::shared_lock lock(data_file_mutex_);
+    return data_file_.scan_each([&](storage::data_file::RecordVisit& record) {
+      load_record(record, superseded);
+      largest_id = std::max(largest_id, record.id);
+      any = true;
+    });
+  }();
   std::unique_lock next_id_lock(next_id_mutex_);
-  next_id_ = records.empty() ? 1 : largest_id + 1;
-  return superseded;
+  next_id_ = any ? largest_id + 1 : 1;
+  return scanned;
+}
+
+void Collection::load_record(storage::data_file::RecordVisit& record,
+                             std::vector<SupersededRecord>& superseded) {
+  // File order is write order: a later record of an id replaces the
+  // earlier one, exactly as the insert that wrote it did. A record the
+  // index refuses (a vector of another length) is left out of the search
+  // but still owns its id's offset.
+  index_.remove(record.id);
+  (void)index_.insert(record.id, record.vector, std::move(record.payload));
+  auto [entry, added] = id_to_offset_.try_emplace(record.id, record.offset);
+  if (!added) {
+    superseded.push_back({record.id, entry->second});
+    entry->second = record.offset;
+  }
 }
 
 Status Collection::replay_log() {

@@ -183,6 +183,20 @@ TEST(Recovery, ARecordOfAnotherLengthIsLeftOutButOwnsItsId) {
   EXPECT_EQ(c->next_id(), 4u);
 }
 
+// meta.json's vector_count sizes the tables for the load; it is only a hint,
+// whether a person edited it or a crash left it stale.
+TEST(Recovery, TheStoredVectorCountIsOnlyAHint) {
+  for (std::uint64_t count : {std::uint64_t{0}, std::uint64_t{1}, kMaxId}) {
+    SCOPED_TRACE(count);
+    TempDir dir;
+    write_data(files(dir).data, {{1, {1, 1}}, {2, {2, 2}}, {3, {3, 3}}});
+    ASSERT_TRUE(write_meta_file(dir.path(), CollectionMeta{2, "Euclidean", count, 1}).ok());
+    auto c = open(dir.path());
+    EXPECT_EQ(c->len(), 3u);
+    EXPECT_EQ(ids_near(*c, {0, 0}), (std::vector<std::uint64_t>{1, 2, 3}));
+  }
+}
+
 // The last write of an id wins, however its records are spread over the
 // data file and the log.
 TEST(Recovery, NewestRecordOfAnIdWins) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,17 @@
 #include "core/storage/io/file_system.h"
 
 namespace tarnvault_core::storage::data_file {
+
+// A live record as a streamed scan reads it: valid only during the visit.
+// The visitor may move the payload away.
+struct RecordVisit {
+  std::uint64_t id = 0;
+  std::span<const float> vector;
+  payload::Payload& payload;
+  std::uint64_t offset = 0;
+};
+
+using RecordVisitor = std::function<void(RecordVisit&)>;
 
 class DataFile {
  public:
@@ -51,6 +63,10 @@ class DataFile {
   // scan stopped there, so recovery can truncate a torn tail and refuse other
   // damage. Read errors of the operating system are errors here.
   Result<DataFileScan> scan() const;
+  // As scan, but hands each live record to visit as soon as it is read
+  // instead of collecting them (the result's records stay empty). The file
+  // is read in large chunks, and nothing is held beyond the record at hand.
+  Result<DataFileScan> scan_each(const RecordVisitor& visit) const;
   // Writes out the buffer and fsyncs the file.
   Status flush();
   // Writes out the buffer and cuts the file to length bytes; write_offset()

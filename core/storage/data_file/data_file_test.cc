@@ -5,12 +5,15 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/storage/io/chunk_reader.h"
 #include "core/storage/io/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/test_support.h"
@@ -237,6 +240,84 @@ TEST(DataFileDamageTest, ScanStopsAtTheFirstUnreadableRecord) {
     EXPECT_EQ(scan->tail, c.tail);
     ASSERT_TRUE(scan->tail_error.has_value());
     EXPECT_EQ(scan->tail_error->text(), read.error().text());
+  }
+}
+
+// The scan reads the file in large chunks; read_at reads one record the
+// plain way. Whatever the file holds, both must see the same records and stop
+// at the same place for the same reason.
+TEST(DataFileScanTest, ChunkedScanAgreesWithRecordByRecordReads) {
+  const std::string big_payload =
+      "{\"data\":{\"k\":\"" + std::string(io::ChunkReader::kChunkSize + 100, 'x') + "\"}}";
+  const std::vector<std::string> mixed = {
+      kRecordOfId1,
+      record_bytes(1, 2, {3.0f, 4.0f}, "{\"data\":{}}"),            // deleted
+      record_bytes(2, 3, {5.0f, 6.0f}, "{\"data\":{}}"),            // marker 2 is live
+      record_bytes(0, 4, {7.0f}, "{\"data\":{}}"),                  // another dimension
+      record_bytes(0, 5, {1.0f, 2.0f}, "{\"data\":{\"n\":[1,\"\\u00e9\"]}}"),
+      record_bytes(0, 6, {1.0f, 2.0f}, " {\"data\" : {} } "),      // not the byte-exact empty one
+      record_bytes(0, 1, {-0.0f, std::nanf("")}, "{\"data\":{}}"),  // id 1 again
+      record_bytes(1, 7, {}, "{\"data\":{\"x\":1}}"),
+  };
+  std::vector<std::vector<std::string>> files = {
+      {},
+      mixed,
+      {kRecordOfId1, record_bytes(0, 8, {1.0f, 2.0f}, big_payload), kRecordOfId1},
+      {kRecordOfId1, record_bytes(0, 9, {1.0f}, "{\"data\":[]}"), kRecordOfId1},
+      {kRecordOfId1, record_bytes(1, 9, {1.0f}, "not json"), kRecordOfId1},
+  };
+  // The mixed file cut at every byte of its last two records.
+  std::string whole;
+  for (const auto& r : mixed) whole += r;
+  const std::size_t last_two = mixed[mixed.size() - 1].size() + mixed[mixed.size() - 2].size();
+  for (std::size_t cut = 1; cut < last_two; ++cut) {
+    files.push_back({whole.substr(0, whole.size() - cut)});
+  }
+
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    SCOPED_TRACE(f);
+    TempDir dir;
+    const auto path = dir.file("data.qvf");
+    std::string bytes;
+    for (const auto& r : files[f]) bytes += r;
+    write_bytes(path, bytes);
+    DataFile file = open_file(path);
+
+    // Record by record: read_at at each offset until one fails.
+    std::vector<DataRecord> expected;
+    std::uint64_t offset = 0;
+    std::optional<Error> stop;
+    while (offset < bytes.size()) {
+      auto read = file.read_at(offset);
+      if (!read.ok()) {
+        stop = read.error();
+        break;
+      }
+      const std::uint64_t vector_bytes = 4 * read->vector.size();
+      const std::uint64_t payload_len =
+          io::load_le<std::uint32_t>(bytes.data() + offset + 13 + vector_bytes);
+      if (!read->deleted) expected.push_back(std::move(read).value());
+      offset += 17 + vector_bytes + payload_len;
+    }
+
+    auto scan = file.scan();
+    ASSERT_TRUE(scan.ok());
+    EXPECT_EQ(scan->valid_length, offset);
+    ASSERT_EQ(scan->tail_error.has_value(), stop.has_value());
+    if (stop) {
+      EXPECT_EQ(*scan->tail_error, *stop);
+    }
+    ASSERT_EQ(scan->records.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const DataRecord& got = scan->records[i];
+      EXPECT_EQ(got.id, expected[i].id);
+      EXPECT_EQ(got.offset, expected[i].offset);
+      EXPECT_EQ(got.payload, expected[i].payload);
+      ASSERT_EQ(got.vector.size(), expected[i].vector.size());
+      EXPECT_EQ(std::memcmp(got.vector.data(), expected[i].vector.data(),
+                            got.vector.size() * sizeof(float)),
+                0);
+    }
   }
 }
 
