@@ -520,6 +520,7 @@ def main():
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
                         help="time base of the figures (cpu: leaves out waiting for a busy core)")
     parser.add_argument("--json", help="also write the raw measurements to this file")
+    parser.add_argument("--report", metavar="JSON", help="print the tables of an earlier --json file")
     parser.add_argument("--task", help=argparse.SUPPRESS)
     parser.add_argument("--config", help=argparse.SUPPRESS)
     parser.add_argument("--args", help=argparse.SUPPRESS)
@@ -529,6 +530,12 @@ def main():
         cfg["singles"] = {int(d): count for d, count in cfg["singles"].items()}  # JSON keys are text
         result = TASKS[options.task](cfg, json.loads(options.args))
         print(json.dumps(result))
+        return 0
+
+    if options.report:
+        with open(options.report) as saved:
+            saved = json.load(saved)
+        report(saved["runs"], saved["config"], options.clock)
         return 0
 
     cfg = dict(SMOKE if options.smoke else FULL)

@@ -145,3 +145,21 @@ def test_bytes_are_integers():
     index = Index("euclidean", 3)
     index.insert_batch(b"\x01", [b"\x01\x02\x03"])
     assert index.search([1.0, 2.0, 3.0], 1) == [(1, 0.0)]
+
+
+FINITE32 = DATA32[1:]  # the log holds finite components only
+
+
+@pytest.mark.parametrize("rows", [FINITE32, np.pad(FINITE32, ((0, 0), (0, 3)))[:, :8]],
+                         ids=["contiguous", "padded-rows"])
+def test_collection_files_match_list_path(tmp_path, rows):
+    from _tarnvault import Collection
+
+    def files_after_insert(name, vectors):
+        path = tmp_path / name
+        collection = Collection.open_or_create(str(path), 8, "dot")
+        collection.insert_batch(range(len(FINITE32)), vectors)
+        del collection  # writes out the buffers
+        return {file: (path / file).read_bytes() for file in ("wal.log", "data.qvf")}
+
+    assert files_after_insert("array", rows) == files_after_insert("lists", FINITE32.tolist())
