@@ -27,6 +27,10 @@ double thread_cpu_seconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// Compiled for each instruction-set level and picked at load time: on these
+// machines the widest loads keep the most cache-line fills in flight, and a
+// baseline build measured a third less than a scan with 64-byte loads.
+__attribute__((target_clones("avx512f", "avx2", "default")))
 std::uint64_t sum_words(const std::uint64_t* words, std::size_t count) {
   std::uint64_t lanes[8] = {};
   const std::size_t whole = count - count % 8;
