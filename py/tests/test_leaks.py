@@ -2,10 +2,10 @@
 
 Each workload runs in a fresh interpreter: a warm-up fills caches and free
 lists, then a measured stretch of calls of every method, succeeding and
-failing, must leave the process's memory where it was. Three gauges: live
+failing, must leave the process's memory where it was. Four gauges: live
 interpreter memory blocks (a leaked reference keeps one alive per call),
-objects the cycle collector tracks, and resident memory (the core's own
-allocations).
+objects the cycle collector tracks, resident memory (the core's own
+allocations) and open file descriptors (failed opens included).
 """
 import json
 import os
@@ -138,18 +138,19 @@ def run(round_function, count, start):
 
 def gauges():
     gc.collect()
-    return sys.getallocatedblocks(), len(gc.get_objects()), rss_kib()
+    return (sys.getallocatedblocks(), len(gc.get_objects()), rss_kib(),
+            len(os.listdir("/proc/self/fd")))
 
 workload, warm_up, measured = globals()[sys.argv[1]], int(sys.argv[2]), int(sys.argv[3])
 run(workload, warm_up, 0)
 calls = 0
-blocks, objects, rss = gauges()
+blocks, objects, rss, fds = gauges()
 run(workload, measured, warm_up)
 after = gauges()
 collection = None
 shutil.rmtree(directory)
 print(json.dumps({"calls": calls, "blocks": after[0] - blocks, "objects": after[1] - objects,
-                  "rss_kib": after[2] - rss}))
+                  "rss_kib": after[2] - rss, "fds": after[3] - fds}))
 """
 
 
@@ -176,3 +177,4 @@ def test_repeated_calls_do_not_grow_memory(workload, warm_up, measured):
     assert grown["blocks"] < 1000, grown
     assert grown["objects"] < 100, grown
     assert grown["rss_kib"] < 1024, grown
+    assert grown["fds"] <= 0, grown
