@@ -61,6 +61,20 @@ Contents contents_of(const tc::Collection& collection) {
   return contents;
 }
 
+// A refused meta.json is refused before the log or the data file is opened,
+// so such an open creates neither.
+void check_failed_open(const tc::Error& error, const tc::collection::CollectionFiles& files,
+                       std::uint8_t flags) {
+  const std::string& text = error.text();
+  if (!text.starts_with("dimension mismatch: ") && !text.starts_with("parse meta failed: ") &&
+      !text.starts_with("read meta failed: ")) {
+    return;
+  }
+  FUZZ_CHECK(std::filesystem::exists(files.wal) == ((flags & 4) != 0) &&
+                 std::filesystem::exists(files.data) == ((flags & 8) != 0),
+             "an open refused over meta.json created files: " + error.message());
+}
+
 }  // namespace
 
 void collection_open(FuzzInput input) {
@@ -83,7 +97,10 @@ void collection_open(FuzzInput input) {
   Contents before;
   {
     auto opened = tc::Collection::open_or_create(dir, config);
-    if (!opened.ok()) return;
+    if (!opened.ok()) {
+      check_failed_open(opened.error(), files, flags);
+      return;
+    }
     tc::Collection& collection = **opened;
     before = contents_of(collection);
 

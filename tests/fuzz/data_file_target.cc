@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error/os_error.h"
 #include "core/storage/data_file/data_file.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -50,6 +51,19 @@ void check_scan(const df::DataFile& file, const df::DataFileScan& scan) {
     auto again = file.read_at(record.offset);
     FUZZ_CHECK(again.ok() && same_record(*again, record),
                "a scanned record does not read back at offset " + std::to_string(record.offset));
+  }
+  if (scan.tail == df::DataFileTail::Clean) return;
+  // The scan stopped where read_at fails, for the reason read_at gives.
+  auto stopper = file.read_at(scan.valid_length);
+  FUZZ_CHECK(!stopper.ok() && stopper.error() == *scan.tail_error,
+             "the scan's tail error is not read_at's at " + std::to_string(scan.valid_length));
+  const std::string& text = scan.tail_error->text();
+  if (scan.tail == df::DataFileTail::Torn) {
+    FUZZ_CHECK(text.ends_with(tarnvault_core::error::kUnexpectedEof),
+               "a torn record's error is not the end of the file: " + text);
+  } else {
+    FUZZ_CHECK(text.starts_with("payload deserialize failed: "),
+               "an unreadable record's error is not its payload's: " + text);
   }
 }
 

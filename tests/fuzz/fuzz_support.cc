@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +46,40 @@ void invariant_failed(const char* expression, const char* file, int line,
   std::fprintf(stderr, "fuzz invariant failed at %s:%d: %s\n  %s\n", file, line, expression,
                detail.c_str());
   std::abort();
+}
+
+namespace {
+
+// The number that starts text, if any; text is advanced past it.
+bool take_number(std::string_view& text, std::size_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return false;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return true;
+}
+
+}  // namespace
+
+void check_reader_position(const std::string& message, std::string_view text) {
+  constexpr std::string_view kLine = " at line ";
+  constexpr std::string_view kColumn = " column ";
+  const std::size_t at = message.rfind(kLine);
+  FUZZ_CHECK(at != std::string::npos, "no position in: " + message);
+  std::string_view rest = std::string_view(message).substr(at + kLine.size());
+  std::size_t line = 0;
+  std::size_t column = 0;
+  bool parsed = take_number(rest, line) && rest.starts_with(kColumn);
+  if (parsed) {
+    rest.remove_prefix(kColumn.size());
+    parsed = take_number(rest, column) && rest.empty();
+  }
+  FUZZ_CHECK(parsed, "malformed position in: " + message);
+  const std::size_t lines = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  FUZZ_CHECK(line >= 1 && line <= lines, "line out of range in: " + message);
+  std::size_t line_start = 0;
+  for (std::size_t l = 1; l < line; ++l) line_start = text.find('\n', line_start) + 1;
+  const std::size_t line_end = std::min(text.find('\n', line_start), text.size());
+  FUZZ_CHECK(column <= line_end - line_start, "column out of range in: " + message);
 }
 
 std::filesystem::path fresh_directory() {

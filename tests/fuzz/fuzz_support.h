@@ -25,6 +25,10 @@ inline std::string_view as_text(FuzzInput input) {
   return {reinterpret_cast<const char*>(input.data()), input.size()};
 }
 
+// A reader's message must end in " at line {l} column {c}" naming a place
+// inside text: a line that exists and a column within it.
+void check_reader_position(const std::string& message, std::string_view text);
+
 // A fresh, empty directory for one input, inside a scratch directory that
 // belongs to this process and is removed when it exits normally. Honours
 // TMPDIR.

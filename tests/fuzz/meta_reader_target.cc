@@ -16,6 +16,7 @@ void meta_reader(FuzzInput input) {
   if (!meta.ok()) {
     FUZZ_CHECK(meta.error().text().starts_with("parse meta failed: "),
                "unexpected parse error: " + meta.error().message());
+    check_reader_position(meta.error().text(), text);
     return;
   }
   auto written = serialize_meta(*meta);

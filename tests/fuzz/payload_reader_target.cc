@@ -10,7 +10,12 @@ void payload_reader(FuzzInput input) {
   using tarnvault_core::payload::payload_to_json;
 
   auto parsed = payload_from_json(as_text(input));
-  if (!parsed.ok()) return;
+  if (!parsed.ok()) {
+    FUZZ_CHECK(parsed.error().kind() == tarnvault_core::ErrorKind::PayloadError,
+               "a payload read failed with another kind: " + parsed.error().message());
+    check_reader_position(parsed.error().text(), as_text(input));
+    return;
+  }
   auto written = payload_to_json(*parsed);
   FUZZ_CHECK(written.ok(), "a payload that was read cannot be written: " + written.error().message());
   auto reread = payload_from_json(*written);

@@ -27,6 +27,9 @@ void wal_entry(FuzzInput input) {
   if (!entry.ok()) {
     FUZZ_CHECK(entry.error().kind() == tarnvault_core::ErrorKind::WalCorrupted,
                "a body read failed with another kind: " + entry.error().message());
+    FUZZ_CHECK(entry.error().text().starts_with("deserialization failed: "),
+               "unexpected body error: " + entry.error().message());
+    check_reader_position(entry.error().text(), as_text(input));
     return;
   }
   std::string body;
