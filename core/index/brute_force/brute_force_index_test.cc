@@ -212,7 +212,9 @@ struct Shape {
 class BruteForceScanTest : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(BruteForceScanTest, TopKEqualsAFullStableSortAndBatchEqualsSingle) {
-  const auto [dim, id_count] = GetParam();
+  // Plain variables, not a structured binding: the lambdas below capture them.
+  const std::size_t dim = GetParam().dimension;
+  const std::uint64_t id_count = GetParam().ids;
   const float components[] = {0.0f, 0.5f, 1.0f, 1.0f, -1.0f, 2.0f, kNaN};
   std::mt19937 rng(5);
   const auto random_vector = [&](std::size_t n) {
