@@ -11,6 +11,7 @@
 #include "core/payload/json_scalar_readers.h"
 #include "core/payload/json_struct_reader.h"
 #include "core/payload/payload_reader.h"
+#include "core/storage/wal/compact_entry_parser.h"
 
 namespace tarnvault_core::storage::wal {
 namespace {
@@ -193,6 +194,15 @@ Status WalEntryRef::append_json(std::string& out) const {
 }
 
 Result<WalEntry> WalEntry::from_bytes(std::string_view bytes) {
+  WalEntry entry;
+  // Components are separated by commas: room for all of them at once,
+  // bounded by the body's length.
+  entry.vector.reserve(static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), ',')));
+  if (parse_compact_entry(bytes, entry)) return entry;
+  return from_bytes_general(bytes);
+}
+
+Result<WalEntry> WalEntry::from_bytes_general(std::string_view bytes) {
   WalEntry entry;
   WalEntryReader reader(&entry);
   if (std::optional<std::string> failure = payload::read_json(bytes, reader)) {

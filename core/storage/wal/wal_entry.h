@@ -42,6 +42,9 @@ struct WalEntry {
   // Parses one record body. Fails with WalCorrupted
   // "deserialization failed: {reader message} at line {l} column {c}".
   static Result<WalEntry> from_bytes(std::string_view bytes);
+  // from_bytes without the fast path for the writer's own compact shape:
+  // the general reader alone, which decides every case.
+  static Result<WalEntry> from_bytes_general(std::string_view bytes);
 
   friend bool operator==(const WalEntry&, const WalEntry&) = default;
 };

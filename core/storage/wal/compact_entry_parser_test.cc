@@ -1,0 +1,101 @@
+#include "core/storage/wal/compact_entry_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <string>
+
+namespace tarnvault_core::storage::wal {
+namespace {
+
+std::string insert_body(const std::string& id, const std::string& components) {
+  return R"({"kind":"Insert","id":)" + id + R"(,"vector":[)" + components +
+         R"(],"payload":{"data":{}}})";
+}
+
+void expect_same_entry(const WalEntry& a, const WalEntry& b) {
+  EXPECT_EQ(a.kind, b.kind);
+  EXPECT_EQ(a.id, b.id);
+  EXPECT_EQ(a.payload, b.payload);
+  ASSERT_EQ(a.vector.size(), b.vector.size());
+  for (std::size_t i = 0; i < a.vector.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(a.vector[i]), std::bit_cast<std::uint32_t>(b.vector[i]));
+  }
+}
+
+// Every body, taken or not by the fast parser, reads exactly as the general
+// reader reads it: the same entry, or the same error.
+TEST(CompactEntryParser, AgreesWithTheGeneralReader) {
+  struct Case {
+    std::string body;
+    bool fast;  // whether the compact parser takes it
+  };
+  const Case cases[] = {
+      // The writer's own shapes.
+      {insert_body("7", "0.5,1.0,-2.25"), true},
+      {R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})", true},
+      {R"({"kind":"Update","id":3,"vector":[1.0],"payload":{"data":{}}})", true},
+      {R"({"kind":"Delete","id":3,"vector":[],"payload":{"data":{}}})", true},
+      {insert_body("18446744073709551615", "1.0"), true},
+      {insert_body("1", "-0.0,0,-0,1e-45,1E+05,1.5e-07,3.4028235e+38,1.1754942e-38"), true},
+      {insert_body("1", "3.5e38,-1e99,1e-99,0.000000000000000000000000000000000000000000001"),
+       true},
+      {insert_body("1", "12345678901234567890,16777217"), true},
+      // Valid JSON the compact parser leaves to the general reader.
+      {insert_body("1", "123456789012345678901"), false},
+      {insert_body("1", "1e100"), false},
+      {insert_body("1", "1e-400"), false},
+      {insert_body("1", " 1.0"), false},
+      {std::string(" ").append(insert_body("1", "1.0")), false},
+      {insert_body("1", "1.0") + "\n", false},
+      {R"({"id":1,"kind":"Insert","vector":[1.0],"payload":{"data":{}}})", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0],"payload":{"data":{"k":1}}})", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0],"payload":{"data":{}},"extra":2})", false},
+      // Near misses both refuse.
+      {insert_body("18446744073709551616", "1.0"), false},
+      {insert_body("-1", "1.0"), false},
+      {insert_body("1.0", "1.0"), false},
+      {insert_body("01", "1.0"), false},
+      {insert_body("", "1.0"), false},
+      {insert_body("1", "1e400"), false},
+      {insert_body("1", "01"), false},
+      {insert_body("1", "1."), false},
+      {insert_body("1", ".5"), false},
+      {insert_body("1", "+1"), false},
+      {insert_body("1", "-"), false},
+      {insert_body("1", "1e"), false},
+      {insert_body("1", "1e+"), false},
+      {insert_body("1", "1,"), false},
+      {insert_body("1", ",1"), false},
+      {insert_body("1", "1,,2"), false},
+      {insert_body("1", "NaN"), false},
+      {insert_body("1", "null"), false},
+      {insert_body("1", "\"1\""), false},
+      {insert_body("1", "[1]"), false},
+      {R"({"kind":"insert","id":1,"vector":[1.0],"payload":{"data":{}}})", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0],"payload":{"data":{}}}})", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0],"payload":{"data":{}})", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0],"payload":{"data":{}}}x)", false},
+      {R"({"kind":"Insert","id":1,"vector":[1.0]})", false},
+      {R"({"kind":"Insert","id":1,"id":2,"vector":[1.0],"payload":{"data":{}}})", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    WalEntry fast;
+    EXPECT_EQ(parse_compact_entry(c.body, fast), c.fast);
+    auto read = WalEntry::from_bytes(c.body);
+    auto general = WalEntry::from_bytes_general(c.body);
+    ASSERT_EQ(read.ok(), general.ok());
+    if (!general.ok()) {
+      EXPECT_EQ(read.error(), general.error());
+      continue;
+    }
+    expect_same_entry(*read, *general);
+    if (c.fast) expect_same_entry(fast, *general);
+  }
+}
+
+}  // namespace
+}  // namespace tarnvault_core::storage::wal
