@@ -13,7 +13,9 @@ IoStatus ChunkReader::ensure(std::size_t n) {
   if (n > remaining()) return IoStatus::end_of_file();
   // Keep the unread bytes, moved to the front, and read behind them.
   const std::size_t kept = buffered();
-  std::memmove(buffer_.data(), buffer_.data() + cursor_, kept);
+  // Guarded: before the first read the buffer has no storage, and memmove
+  // from a null pointer is undefined even for zero bytes.
+  if (kept > 0) std::memmove(buffer_.data(), buffer_.data() + cursor_, kept);
   buffer_start_ += cursor_;
   cursor_ = 0;
   filled_ = kept;
