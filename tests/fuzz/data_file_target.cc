@@ -67,6 +67,22 @@ void check_scan(const df::DataFile& file, const df::DataFileScan& scan) {
   }
 }
 
+// The streamed scan (what opening a collection uses) against the collected one.
+void check_streamed_scan(const df::DataFile& file, const df::DataFileScan& collected) {
+  std::vector<df::DataRecord> visited;
+  auto streamed = file.scan_each([&](df::RecordVisit& visit) {
+    visited.push_back({visit.id, std::vector<float>(visit.vector.begin(), visit.vector.end()),
+                       std::move(visit.payload), false, visit.offset});
+  });
+  FUZZ_CHECK(streamed.ok(), "scan_each failed: " + streamed.error().message());
+  FUZZ_CHECK(streamed->records.empty(), "scan_each collected records");
+  FUZZ_CHECK(same_records(visited, collected.records), "scan_each and scan visit different records");
+  FUZZ_CHECK(streamed->valid_length == collected.valid_length &&
+                 streamed->file_length == collected.file_length &&
+                 streamed->tail == collected.tail && streamed->tail_error == collected.tail_error,
+             "scan_each and scan stop differently");
+}
+
 }  // namespace
 
 void data_file(FuzzInput input) {
@@ -81,6 +97,7 @@ void data_file(FuzzInput input) {
   FUZZ_CHECK(scan.ok(), "scan failed: " + scan.error().message());
   FUZZ_CHECK(same_records(*active, scan->records), "iter_active and scan disagree");
   check_scan(*file, *scan);
+  check_streamed_scan(*file, *scan);
   if (scan->tail != df::DataFileTail::Clean) return;
 
   const std::vector<float> vector = {1.0f, -2.0f};

@@ -172,6 +172,7 @@ COLLECTIONS = {
     "checksums_fixed": collection(ALL_FILES | DIM2 | FIX, meta(2), wal_record(
         wal_body("Insert", 5, [1.0, 0.5]), checksum=0), b""),
     "empty_meta": collection(META_F | DIM2, b""),
+    "huge_vector_count": collection(ALL_FILES | DIM2, meta(2, count=2**64 - 1), b"", REC_1 + REC_2),
 }
 
 TARGETS = {
