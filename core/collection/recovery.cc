@@ -123,14 +123,18 @@ void Collection::load_record(storage::data_file::RecordVisit& record,
 }
 
 Status Collection::replay_log() {
-  auto read = Wal::read_all_with_tail(CollectionFiles::in(path_).wal, *fs_);
-  if (!read.ok()) return std::move(read).error();
-  if (read->has_torn_tail()) {
+  // Two passes: the whole log is checked before anything is applied, so a
+  // damaged log fails the open with the files untouched; then the records
+  // are read again and applied one at a time, never all held at once.
+  const std::filesystem::path wal_path = CollectionFiles::in(path_).wal;
+  auto checked = Wal::check_with_tail(wal_path, *fs_);
+  if (!checked.ok()) return std::move(checked).error();
+  if (checked->has_torn_tail()) {
     std::unique_lock lock(wal_mutex_);
-    TV_RETURN_IF_ERROR(wal_.truncate_to(read->valid_length));
+    TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
   }
-  for (const WalEntry& entry : read->entries) TV_RETURN_IF_ERROR(replay(entry));
-  return {};
+  return Wal::for_each_entry(
+      wal_path, checked->valid_length, [this](WalEntry& entry) { return replay(entry); }, *fs_);
 }
 
 Status Collection::replay(const WalEntry& entry) {

@@ -7,6 +7,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_meta.h"
 #include "core/collection/collection_test_support.h"
+#include "core/storage/io/little_endian.h"
 
 namespace tarnvault_core::collection {
 namespace {
@@ -391,6 +392,29 @@ TEST(Recovery, DamageBeforeTheEndFailsTheOpen) {
         << tc.name << ": " << opened.error().message();
     EXPECT_EQ(snapshot(dir.path()), before) << tc.name;
   }
+}
+
+// The log is checked whole before any record is applied: good records in
+// front of the damage must not reach the data file either.
+TEST(Recovery, ALogDamagedAfterGoodRecordsChangesNoFile) {
+  TempDir dir;
+  {
+    auto c = open(dir.path());
+    for (std::uint64_t id = 1; id <= 3; ++id) {
+      ASSERT_TRUE(c->insert(id, std::vector<float>{1, 2}, {}).ok());
+    }
+  }
+  const auto path = dir.path() / kWalFileName;
+  std::string bytes = read_bytes(path);
+  const std::size_t second = 8 + storage::io::load_le<std::uint32_t>(bytes.data() + 4);
+  bytes[second + 8 + 2] = 'X';  // inside the second record's body
+  write_bytes(path, bytes);
+  const auto before = snapshot(dir.path());
+  auto opened = Collection::open_or_create(dir.path(), config());
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message().rfind("WAL corrupted: checksum mismatch: expected ", 0), 0u)
+      << opened.error().message();
+  EXPECT_EQ(snapshot(dir.path()), before);
 }
 
 }  // namespace

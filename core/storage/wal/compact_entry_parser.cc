@@ -94,29 +94,41 @@ bool take_opening(Cursor& cursor, WalEntryKind& kind) {
   return false;
 }
 
-bool take_components(Cursor& cursor, std::vector<float>& vector) {
-  vector.clear();
+// The components into vector, or only checked when vector is null.
+bool take_components(Cursor& cursor, std::vector<float>* vector) {
+  if (vector) vector->clear();
   if (cursor.take(']')) return true;
   do {
     std::string_view token;
     if (!cursor.number(token)) return false;
     // The conversion the general reader applies to the same text.
-    vector.push_back(payload::float32_from_json_text(token));
+    if (vector) vector->push_back(payload::float32_from_json_text(token));
   } while (cursor.take(','));
   return cursor.take(']');
 }
 
-}  // namespace
-
-bool parse_compact_entry(std::string_view body, WalEntry& out) {
+// Parses into out, or only checks the shape when out is null.
+bool parse(std::string_view body, WalEntry* out) {
   Cursor cursor(body);
-  if (!take_opening(cursor, out.kind)) return false;
-  if (!cursor.unsigned_integer(out.id)) return false;
+  WalEntryKind kind = WalEntryKind::Checkpoint;
+  std::uint64_t id = 0;
+  if (!take_opening(cursor, kind)) return false;
+  if (!cursor.unsigned_integer(id)) return false;
   if (!cursor.take(kVectorKey)) return false;
-  if (!take_components(cursor, out.vector)) return false;
+  if (!take_components(cursor, out ? &out->vector : nullptr)) return false;
   if (!cursor.take(kEmptyPayloadClose) || !cursor.at_end()) return false;
-  out.payload.data.clear();
+  if (out) {
+    out->kind = kind;
+    out->id = id;
+    out->payload.data.clear();
+  }
   return true;
 }
+
+}  // namespace
+
+bool parse_compact_entry(std::string_view body, WalEntry& out) { return parse(body, &out); }
+
+bool is_compact_entry(std::string_view body) { return parse(body, nullptr); }
 
 }  // namespace tarnvault_core::storage::wal

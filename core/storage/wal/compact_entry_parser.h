@@ -17,4 +17,7 @@ namespace tarnvault_core::storage::wal {
 // in an unspecified state.
 bool parse_compact_entry(std::string_view body, WalEntry& out);
 
+// Whether parse_compact_entry would take body, without converting anything.
+bool is_compact_entry(std::string_view body);
+
 }  // namespace tarnvault_core::storage::wal

@@ -85,6 +85,7 @@ TEST(CompactEntryParser, AgreesWithTheGeneralReader) {
     SCOPED_TRACE(c.body);
     WalEntry fast;
     EXPECT_EQ(parse_compact_entry(c.body, fast), c.fast);
+    EXPECT_EQ(is_compact_entry(c.body), c.fast);
     auto read = WalEntry::from_bytes(c.body);
     auto general = WalEntry::from_bytes_general(c.body);
     ASSERT_EQ(read.ok(), general.ok());

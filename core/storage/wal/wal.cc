@@ -106,9 +106,11 @@ Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
   return std::move(read->entries);
 }
 
-Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
-                                              io::FileSystem& fs) {
-  auto read = read_wal_file(path, fs);
+namespace {
+
+Result<WalReadResult> read_with_tail(const std::filesystem::path& path, io::FileSystem& fs,
+                                     bool keep_entries) {
+  auto read = read_wal_file(path, fs, keep_entries);
   if (!read.ok() || !read->tail_error) return read;
   // A bad record with good ones after it is damage, not a torn write:
   // cutting it off would silently drop them.
@@ -116,6 +118,22 @@ Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
   if (!follows.ok()) return std::move(follows).error();
   if (*follows) return std::move(*read->tail_error);
   return read;
+}
+
+}  // namespace
+
+Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
+                                              io::FileSystem& fs) {
+  return read_with_tail(path, fs, true);
+}
+
+Result<WalReadResult> Wal::check_with_tail(const std::filesystem::path& path, io::FileSystem& fs) {
+  return read_with_tail(path, fs, false);
+}
+
+Status Wal::for_each_entry(const std::filesystem::path& path, std::uint64_t limit,
+                           const std::function<Status(WalEntry&)>& visit, io::FileSystem& fs) {
+  return for_each_wal_entry(path, limit, visit, fs);
 }
 
 }  // namespace tarnvault_core::storage::wal

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,17 @@ class Wal {
   // record that good ones follow is damage and fails as in read_all.
   static Result<WalReadResult> read_all_with_tail(const std::filesystem::path& path,
                                                   io::FileSystem& fs = io::default_file_system());
+  // read_all_with_tail's verdict on the file, every record checked, without
+  // holding any entry: the result's entries stay empty. With for_each_entry
+  // up to its valid_length, recovery replays a log that it knows good
+  // without ever holding the whole of it.
+  static Result<WalReadResult> check_with_tail(const std::filesystem::path& path,
+                                               io::FileSystem& fs = io::default_file_system());
+  // Hands the entries of the records in [0, limit) to visit, in order,
+  // stopping at the first error it returns.
+  static Status for_each_entry(const std::filesystem::path& path, std::uint64_t limit,
+                               const std::function<Status(WalEntry&)>& visit,
+                               io::FileSystem& fs = io::default_file_system());
 
  private:
   Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "core/storage/io/file.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/record_search.h"
+#include "core/storage/wal/compact_entry_parser.h"
 #include "core/storage/wal/wal_record.h"
 
 namespace tarnvault_core::storage::wal {
@@ -27,40 +29,56 @@ Error checksum_mismatch(std::uint32_t stored, std::uint32_t computed) {
 // One record, or the reason there is none: a tail (an outcome, with the
 // error read_all reports for it) or a read error of the operating system.
 struct RecordRead {
-  std::optional<WalEntry> entry;
+  bool good = false;  // a whole record with a readable body
+  std::optional<WalEntry> entry;  // the body's entry, when kept
   WalTail tail = WalTail::None;
   std::optional<Error> error;
 };
 
-RecordRead read_record(io::BufferedReader& reader) {
+// Whether a body reads as an entry; the reader's error when it does not.
+// The same verdict as WalEntry::from_bytes, without building the entry for
+// the writer's own compact shape.
+std::optional<Error> check_body(std::string_view body) {
+  if (is_compact_entry(body)) return std::nullopt;
+  auto entry = WalEntry::from_bytes_general(body);
+  if (!entry.ok()) return std::move(entry).error();
+  return std::nullopt;
+}
+
+RecordRead read_record(io::BufferedReader& reader, bool keep_entry) {
   std::uint32_t stored = 0;
   if (io::IoStatus s = reader.read_u32(stored); !s.ok()) {
-    if (s.is_end_of_file()) return {std::nullopt, WalTail::StrayBytes, std::nullopt};
-    return {std::nullopt, WalTail::None, io_failure("read checksum failed: ", s)};
+    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::StrayBytes, std::nullopt};
+    return {false, std::nullopt, WalTail::None, io_failure("read checksum failed: ", s)};
   }
   std::uint32_t length = 0;
   if (io::IoStatus s = reader.read_u32(length); !s.ok()) {
-    if (s.is_end_of_file()) return {std::nullopt, WalTail::TornLength, std::nullopt};
-    return {std::nullopt, WalTail::None, io_failure("read length failed: ", s)};
+    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::TornLength, std::nullopt};
+    return {false, std::nullopt, WalTail::None, io_failure("read length failed: ", s)};
   }
   // Checked before allocating: a corrupt length must not cost gigabytes.
-  if (length > reader.remaining()) return {std::nullopt, WalTail::TornData, std::nullopt};
+  if (length > reader.remaining()) return {false, std::nullopt, WalTail::TornData, std::nullopt};
   std::string body(length, '\0');
   if (io::IoStatus s = reader.read_exact(body); !s.ok()) {
-    if (s.is_end_of_file()) return {std::nullopt, WalTail::TornData, std::nullopt};
-    return {std::nullopt, WalTail::None, io_failure("read data failed: ", s)};
+    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::TornData, std::nullopt};
+    return {false, std::nullopt, WalTail::None, io_failure("read data failed: ", s)};
   }
   if (const std::uint32_t computed = body_checksum(body); computed != stored) {
-    return {std::nullopt, WalTail::Damaged, checksum_mismatch(stored, computed)};
+    return {false, std::nullopt, WalTail::Damaged, checksum_mismatch(stored, computed)};
+  }
+  if (!keep_entry) {
+    if (auto refused = check_body(body)) return {false, std::nullopt, WalTail::Damaged, refused};
+    return {true, std::nullopt, WalTail::None, std::nullopt};
   }
   auto entry = WalEntry::from_bytes(body);
-  if (!entry.ok()) return {std::nullopt, WalTail::Damaged, std::move(entry).error()};
-  return {std::move(entry).value(), WalTail::None, std::nullopt};
+  if (!entry.ok()) return {false, std::nullopt, WalTail::Damaged, std::move(entry).error()};
+  return {true, std::move(entry).value(), WalTail::None, std::nullopt};
 }
 
 }  // namespace
 
-Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs) {
+Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs,
+                                    bool keep_entries) {
   WalReadResult result;
   // A log that was never created is an empty log.
   if (!fs.stat(path).ok()) return result;
@@ -72,22 +90,42 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
 
   io::BufferedReader reader(file.value, 0, size.value);
   while (reader.remaining() > 0) {
-    RecordRead record = read_record(reader);
+    RecordRead record = read_record(reader, keep_entries);
     if (record.tail == WalTail::Damaged) {
       result.tail = record.tail;
       result.tail_error = std::move(record.error);
       break;
     }
     if (record.error) return std::move(*record.error);
-    if (!record.entry) {
+    if (!record.good) {
       result.tail = record.tail;
       result.tail_error = torn_tail_error(record.tail);
       break;
     }
-    result.entries.push_back(std::move(*record.entry));
+    if (record.entry) result.entries.push_back(std::move(*record.entry));
     result.valid_length = reader.position();
   }
   return result;
+}
+
+Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t limit,
+                          const std::function<Status(WalEntry&)>& visit, io::FileSystem& fs) {
+  if (limit == 0) return {};
+  auto file = io::File::open(fs, path, O_RDONLY);
+  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
+  auto size = file.value.size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.status);
+  io::BufferedReader reader(file.value, 0, std::min(limit, size.value));
+  while (reader.position() < limit) {
+    RecordRead record = read_record(reader, true);
+    if (record.error) return std::move(*record.error);
+    if (!record.entry) {
+      // The file lost records it held moments ago.
+      return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
+    }
+    TV_RETURN_IF_ERROR(visit(*record.entry));
+  }
+  return {};
 }
 
 std::optional<Error> torn_tail_error(WalTail tail) {

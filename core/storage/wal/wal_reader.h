@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <cstdint>
 #include <optional>
 
@@ -14,7 +15,16 @@ namespace tarnvault_core::storage::wal {
 // Every good record of the file, and what follows them: the first record
 // that is cut short or damaged ends the read and is reported as the
 // result's tail. Only read errors of the operating system fail it.
-Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs);
+// With keep_entries false every body is checked as thoroughly but none is
+// kept: the result's entries stay empty.
+Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs,
+                                    bool keep_entries = true);
+
+// Reads the records in [0, limit) again, handing each entry to visit and
+// stopping at the first error it returns. For a log that read_wal_file has
+// found good up to limit; a read or a body failing now is an error.
+Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t limit,
+                          const std::function<Status(WalEntry&)>& visit, io::FileSystem& fs);
 
 // The error read_all reports for a record cut short; none for no tail, for
 // the 1 to 3 stray bytes it tolerates, and for Damaged (the read's own).
