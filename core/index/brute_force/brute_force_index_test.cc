@@ -159,6 +159,11 @@ TEST(BruteForceIndexTest, MovedIndexKeepsItsEntries) {
   EXPECT_EQ(ids_of(assigned.search(std::vector<float>{30.2f, 0.0f}, 2)), (Ids{30, 31}));
   insert_ok(assigned, 99, {5.0f, 5.0f});
   EXPECT_EQ(assigned.search(std::vector<float>{5.0f, 5.0f}, 1)[0].id, 99u);
+  // The moved-from index is empty and still works.
+  EXPECT_EQ(source.len(), 0u);
+  EXPECT_TRUE(source.search(std::vector<float>{0.0f, 0.0f}, 3).empty());
+  insert_ok(source, 5, {1.0f, 1.0f});
+  EXPECT_EQ(ids_of(source.search(std::vector<float>{0.0f, 0.0f}, 3)), (Ids{5}));
 }
 
 TEST(BruteForceIndexTest, FilterDecidesWhichEntriesAreScored) {

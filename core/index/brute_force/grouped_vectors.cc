@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <utility>
 
 namespace tarnvault_core::index::brute_force {
 namespace {
@@ -28,6 +29,24 @@ GroupedVectors::GroupedVectors(std::size_t dimension)
     : dimension_(dimension),
       groups_per_chunk_(groups_per_chunk(dimension)),
       memory_(groups_per_chunk_ * distance::group_floats(dimension) * sizeof(float)) {}
+
+GroupedVectors::GroupedVectors(GroupedVectors&& other) noexcept
+    : dimension_(other.dimension_),
+      groups_per_chunk_(other.groups_per_chunk_),
+      size_(std::exchange(other.size_, 0)),
+      memory_(std::move(other.memory_)),
+      chunks_(std::move(other.chunks_)) {
+  other.chunks_.clear();
+}
+
+GroupedVectors& GroupedVectors::operator=(GroupedVectors&& other) noexcept {
+  std::swap(dimension_, other.dimension_);
+  std::swap(groups_per_chunk_, other.groups_per_chunk_);
+  std::swap(size_, other.size_);
+  memory_ = std::move(other.memory_);
+  chunks_.swap(other.chunks_);
+  return *this;
+}
 
 float* GroupedVectors::lane_start(std::size_t slot) const {
   const std::size_t chunk = slot / slots_per_chunk();

@@ -17,6 +17,9 @@ namespace tarnvault_core::index::brute_force {
 class GroupedVectors {
  public:
   explicit GroupedVectors(std::size_t dimension);
+  // A moved-from object is empty and usable.
+  GroupedVectors(GroupedVectors&& other) noexcept;
+  GroupedVectors& operator=(GroupedVectors&& other) noexcept;
 
   std::size_t size() const { return size_; }
   std::size_t dimension() const { return dimension_; }

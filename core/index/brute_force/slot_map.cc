@@ -4,6 +4,7 @@
 #include <bit>
 #include <cassert>
 #include <chrono>
+#include <utility>
 
 namespace tarnvault_core::index::brute_force {
 namespace {
@@ -33,10 +34,27 @@ SlotMap::SlotMap()
       shift_(64 - std::countr_zero(kMinCapacity)),
       table_(kMinCapacity, 0) {}
 
+SlotMap::SlotMap(SlotMap&& other) noexcept
+    : seed_(other.seed_),
+      shift_(other.shift_),
+      size_(std::exchange(other.size_, 0)),
+      table_(std::move(other.table_)) {
+  other.table_.clear();
+}
+
+SlotMap& SlotMap::operator=(SlotMap&& other) noexcept {
+  std::swap(seed_, other.seed_);
+  std::swap(shift_, other.shift_);
+  std::swap(size_, other.size_);
+  table_.swap(other.table_);
+  return *this;
+}
+
 std::uint64_t SlotMap::hash(std::uint64_t id) const { return mix(id ^ seed_); }
 
 std::optional<std::size_t> SlotMap::position_of(std::uint64_t id,
                                                 std::span<const std::uint64_t> ids) const {
+  if (table_.empty()) return std::nullopt;  // moved from
   const std::uint64_t h = hash(id);
   for (std::size_t p = home(h);; p = next(p)) {
     const std::uint64_t w = table_[p];
@@ -67,7 +85,7 @@ void SlotMap::place(std::uint64_t w, std::uint64_t h) {
 
 void SlotMap::insert(std::uint64_t id, std::size_t slot, std::span<const std::uint64_t> ids) {
   assert(slot <= kSlotMask - 1);
-  if (2 * (size_ + 1) > table_.size()) grow_to(2 * table_.size(), ids);
+  if (2 * (size_ + 1) > table_.size()) grow_to(std::max(2 * table_.size(), kMinCapacity), ids);
   const std::uint64_t h = hash(id);
   place(word(h, slot), h);
   ++size_;

@@ -16,6 +16,9 @@ namespace tarnvault_core::index::brute_force {
 class SlotMap {
  public:
   SlotMap();
+  // A moved-from map is empty and usable.
+  SlotMap(SlotMap&& other) noexcept;
+  SlotMap& operator=(SlotMap&& other) noexcept;
 
   std::size_t size() const { return size_; }
 
