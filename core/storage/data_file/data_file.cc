@@ -91,7 +91,9 @@ std::optional<std::uint64_t> parse_in_chunk(io::ChunkReader& chunks, std::uint64
   id = io::load_le<std::uint64_t>(record + 1);
   if (!deleted) {
     vector.resize(dim);
-    std::memcpy(vector.data(), record + kHeaderSize, vector_bytes);
+    // An empty vector may have no storage, and memcpy takes no null pointer
+    // even for zero bytes.
+    if (vector_bytes > 0) std::memcpy(vector.data(), record + kHeaderSize, vector_bytes);
   }
   return size;
 }
