@@ -397,18 +397,23 @@ def format_table(header, rows):
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
+def libraries(paths):
+    """Library file names with the directory that tells the BLAS apart."""
+    return ", ".join(os.path.join(*path.split("/")[-2:]) for path in paths) or "none mapped"
+
+
 def report(runs, cfg, clock):
     machine, n = runs["machine"], cfg["n"]
     dram = runs["bandwidth"][clock]
     print(f"Machine: {machine.get('cpu', '?')}, {machine['cores']} cores, "
           f"AVX-512: {'yes' if machine['avx512'] else 'no'}, AVX2: {'yes' if machine['avx2'] else 'no'}, "
           f"load average at start {machine['load'][0]:.1f}")
-    print(f"NumPy's BLAS: {', '.join(machine['numpy_blas']) or 'none mapped'}")
+    print(f"NumPy's BLAS: {libraries(machine['numpy_blas'])}")
     for d in cfg["dims"]:
         for key, label in ((f"faiss{d}", "FAISS (generic BLAS)"),
                            (f"faiss_openblas{d}", "FAISS (OpenBLAS)")):
             if key in runs:
-                print(f"{label}, d={d}, mapped: {', '.join(runs[key]['blas']) or 'none'}")
+                print(f"{label}, d={d}, mapped: {libraries(runs[key]['blas'])}")
     print(f"N = {n:,} random float32 vectors, k = {K}, one thread, clock: {clock} time")
     print(f"GB/s = N x d x 4 bytes / time per query; (x DRAM) = that over one core's read "
           f"bandwidth, {dram:.1f} GB/s\n")
