@@ -178,6 +178,7 @@ TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
   const CrashCase& tc = GetParam();
   const std::size_t total = changes_of_workload(tc.sync_mode);
   ASSERT_GT(total, 50u);
+  RecordProperty("crash_points", static_cast<int>(total + 1));
   for (std::size_t crash_after = 0; crash_after <= total; ++crash_after) {
     SCOPED_TRACE("power lost after disk change " + std::to_string(crash_after) + " of " +
                  std::to_string(total));
