@@ -20,6 +20,20 @@
 
 namespace tarnvault_core::collection::testing {
 
+// Built with AddressSanitizer or ThreadSanitizer: the long reliability tests
+// then cover a deterministic sample of their cases, not every one.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 using storage::io::testing::read_bytes;
 using storage::io::testing::TempDir;
 using storage::io::testing::write_bytes;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/collection/collection.h"
+#include "core/collection/collection_test_support.h"
 #include "core/storage/io/test_support.h"
 
 namespace tarnvault_core::collection {
@@ -29,7 +30,7 @@ namespace {
 
 using storage::io::testing::TempDir;
 
-constexpr int kRounds = 300;
+constexpr int kRounds = testing::kSanitized ? 60 : 300;
 constexpr std::uint64_t kWritesPerRound = 1000;  // then the child waits
 constexpr std::uint64_t kIds = 400;              // so ids are written again
 constexpr std::uint64_t kFlushEvery = 120;
