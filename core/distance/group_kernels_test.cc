@@ -18,24 +18,7 @@ namespace tarnvault_core::distance {
 namespace {
 
 using testing::SameBits;
-using Limits = std::numeric_limits<float>;
-
-const float kSpecials[] = {Limits::quiet_NaN(), Limits::infinity(), -Limits::infinity(),
-                           -0.0f, 0.0f, 0.5f, std::nextafter(0.5f, 1.0f),
-                           Limits::denorm_min(), Limits::max()};
-
-// Widely spread magnitudes, so that a changed order of additions shows.
-std::vector<float> random_floats(std::mt19937& rng, std::size_t n, double special_rate) {
-  std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  std::normal_distribution<float> normal;
-  std::uniform_int_distribution<int> exponent(-12, 12);
-  std::vector<float> v(n);
-  for (float& x : v) {
-    x = uniform(rng) < special_rate ? kSpecials[rng() % std::size(kSpecials)]
-                                    : std::ldexp(normal(rng), exponent(rng));
-  }
-  return v;
-}
+using testing::random_floats;
 
 // Row-major vectors into groups: component j of lane l at j * 16 + l.
 std::vector<float> to_groups(const std::vector<float>& rows, std::size_t count, std::size_t dim) {

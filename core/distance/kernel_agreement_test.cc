@@ -17,26 +17,7 @@ namespace tarnvault_core::distance {
 namespace {
 
 using testing::SameBits;
-using Limits = std::numeric_limits<float>;
-
-// IEEE special values and the neighbourhood of the Hamming threshold.
-const float kSpecials[] = {Limits::quiet_NaN(), Limits::infinity(), -Limits::infinity(),
-                           -0.0f, 0.0f, 0.5f, std::nextafter(0.5f, 1.0f),
-                           Limits::denorm_min(), Limits::max()};
-
-// Components of widely spread magnitude, so that any change in the order of
-// additions shows in the low bits; `special_rate` of them are special values.
-std::vector<float> random_vector(std::mt19937& rng, std::size_t n, double special_rate) {
-  std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  std::normal_distribution<float> normal;
-  std::uniform_int_distribution<int> exponent(-12, 12);
-  std::vector<float> v(n);
-  for (float& x : v) {
-    x = uniform(rng) < special_rate ? kSpecials[rng() % std::size(kSpecials)]
-                                    : std::ldexp(normal(rng), exponent(rng));
-  }
-  return v;
-}
+using testing::random_floats;
 
 TEST(KernelAgreementTest, EveryPathMatchesTheReference) {
   std::vector<std::size_t> dims;
@@ -48,8 +29,8 @@ TEST(KernelAgreementTest, EveryPathMatchesTheReference) {
     for (double special_rate : {0.0, 0.02, 0.3}) {
       // 1 to 9 stored vectors, each scored on its own.
       const std::size_t count = 1 + (dim + rng()) % 9;
-      const std::vector<float> q = random_vector(rng, dim, special_rate);
-      const std::vector<float> stored = random_vector(rng, count * dim, special_rate);
+      const std::vector<float> q = random_floats(rng, dim, special_rate);
+      const std::vector<float> stored = random_floats(rng, count * dim, special_rate);
       for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::Cosine,
                                     DistanceMetric::DotProduct, DistanceMetric::Hamming}) {
         SCOPED_TRACE(::testing::Message() << metric.name() << " dim " << dim << " specials "
