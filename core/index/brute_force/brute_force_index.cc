@@ -36,6 +36,41 @@ Status BruteForceIndex::insert(std::uint64_t id, std::span<const float> vector,
   return {};
 }
 
+Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
+                                     const std::function<std::span<const float>(std::size_t)>& row) {
+  const float* pending[distance::kGroupLanes];
+  for (std::size_t first = 0; first < ids.size();) {
+    // Rows up to the end of the current group go in together; the group's
+    // memory is allocated first, so that nothing below can fail midway.
+    // A failing row costs at most one chunk faulted in for nothing.
+    const std::size_t room = std::min(vectors_.room_in_group(), ids.size() - first);
+    vectors_.make_room(room, ids.size() - first);
+    for (std::size_t i = first; i < first + room; ++i) slots_.prefetch(ids[i]);
+    Status status;
+    std::size_t count = 0;
+    for (; count < room; ++count) {
+      const std::span<const float> vector = row(first + count);
+      const std::uint64_t id = ids[first + count];
+      if (vector.size() != dimension_) {
+        status = Error::dimension_mismatch(dimension_, vector.size());
+        break;
+      }
+      if (contains(id)) {
+        status = Error::duplicate_id(id);
+        break;
+      }
+      ids_.push_back(id);
+      slots_.insert(id, ids_.size() - 1, ids_);
+      payloads_.push_back(nullptr);
+      pending[count] = vector.data();
+    }
+    vectors_.append_rows(pending, count);
+    if (!status.ok()) return status;
+    first += count;
+  }
+  return {};
+}
+
 void BruteForceIndex::reserve(std::size_t entries) {
   // Only the per-entry tables; vector chunks are allocated as they fill.
   if (entries > ids_.max_size()) return;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -32,6 +33,13 @@ class BruteForceIndex {
   // Copies the vector in. Fails with DimensionMismatch (checked first) or
   // DuplicateId; the index is unchanged on failure.
   Status insert(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
+
+  // Inserts ids[i] with vector row(i), payload empty, for i in order, with
+  // the result of insert on each; stops at the first failure, and the
+  // entries before it stay inserted. Faster than insert one by one: whole
+  // groups of vectors are written at once.
+  Status insert_batch(std::span<const std::uint64_t> ids,
+                      const std::function<std::span<const float>(std::size_t)>& row);
 
   // Scores every entry that passes the filter (null: no filter) and returns
   // the k best, ascending by distance, ties in enumeration order, NaN last.

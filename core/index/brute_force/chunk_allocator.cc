@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -15,6 +16,7 @@ constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kMaxMappingBytes = std::size_t{32} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+std::size_t round_down(std::size_t n, std::size_t to) { return n / to * to; }
 
 }  // namespace
 
@@ -50,6 +52,17 @@ float* ChunkAllocator::allocate() {
   next_ += chunk_bytes_;
   --chunks_left_;
   return chunk;
+}
+
+void ChunkAllocator::prefault(float* chunk) const {
+#ifdef MADV_POPULATE_WRITE
+  const auto address = reinterpret_cast<std::uintptr_t>(chunk);
+  const std::uintptr_t first = round_up(address, kPageBytes);
+  const std::uintptr_t end = round_down(address + chunk_bytes_, kPageBytes);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)chunk;
+#endif
 }
 
 void ChunkAllocator::map_more() {

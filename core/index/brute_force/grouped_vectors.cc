@@ -65,6 +65,34 @@ void GroupedVectors::push_back(std::span<const float> vector) {
   ++size_;
 }
 
+void GroupedVectors::make_room(std::size_t count, std::size_t coming) {
+  while (size_ + count > chunks_.size() * slots_per_chunk()) {
+    chunks_.reserve(chunks_.size() + 1);  // so that a throw below leaks no chunk
+    chunks_.push_back(memory_.allocate());
+    // Only a chunk that will be filled: no memory is made resident early.
+    if (size_ + coming >= chunks_.size() * slots_per_chunk()) memory_.prefault(chunks_.back());
+  }
+}
+
+void GroupedVectors::append_rows(const float* const* rows, std::size_t count) {
+  assert(count <= room_in_group());
+  if (count == 0) return;
+  make_room(count);
+  float* lane = lane_start(size_);
+  if (count == kGroupLanes) {
+    // A whole group: each store fills consecutive floats, and the 16 rows
+    // are each read sequentially.
+    for (std::size_t j = 0; j < dimension_; ++j) {
+      for (std::size_t l = 0; l < kGroupLanes; ++l) lane[j * kGroupLanes + l] = rows[l][j];
+    }
+  } else {
+    for (std::size_t l = 0; l < count; ++l) {
+      for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes + l] = rows[l][j];
+    }
+  }
+  size_ += count;
+}
+
 void GroupedVectors::pop_back() {
   assert(size_ > 0);
   --size_;

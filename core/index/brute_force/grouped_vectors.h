@@ -26,6 +26,18 @@ class GroupedVectors {
 
   // Appends a vector of dimension() floats at slot size().
   void push_back(std::span<const float> vector);
+  // Allocates what appending `count` more slots needs, so that append_rows
+  // of at most that many rows cannot fail. A new chunk that `coming` more
+  // slots will fill is faulted in at once rather than page by page.
+  void make_room(std::size_t count, std::size_t coming = 0);
+  // Appends rows[0 .. count) (dimension() floats each) at slots size() ..,
+  // which must not cross a group boundary; same result as push_back of each
+  // in order, but a whole group is written component by component.
+  void append_rows(const float* const* rows, std::size_t count);
+  // Slots that can be appended before the current group is full.
+  std::size_t room_in_group() const {
+    return distance::kGroupLanes - size_ % distance::kGroupLanes;
+  }
   // Drops the last slot (its lane becomes zero). Memory is kept for reuse
   // until the object is destroyed.
   void pop_back();

@@ -167,10 +167,9 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     BruteForceIndex& index = *as_index(self)->index;
     if (all_have_length(vectors, index.dimension())) index.reserve(index.len() + ids.size());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      const auto status = index.insert(ids[i], vectors[i], tarnvault_core::Payload{});
-      if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-    }
+    const auto status =
+        index.insert_batch(ids, [&](std::size_t i) { return vectors[i]; });
+    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
   });
 }
