@@ -45,6 +45,7 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
     // A failing row costs at most one chunk faulted in for nothing.
     const std::size_t room = std::min(vectors_.room_in_group(), ids.size() - first);
     vectors_.make_room(room, ids.size() - first);
+    grow_tables_for(room);
     for (std::size_t i = first; i < first + room; ++i) slots_.prefetch(ids[i]);
     Status status;
     std::size_t count = 0;
@@ -55,12 +56,11 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
         status = Error::dimension_mismatch(dimension_, vector.size());
         break;
       }
-      if (contains(id)) {
+      if (!slots_.insert_if_absent(id, ids_.size(), ids_)) {
         status = Error::duplicate_id(id);
         break;
       }
       ids_.push_back(id);
-      slots_.insert(id, ids_.size() - 1, ids_);
       payloads_.push_back(nullptr);
       pending[count] = vector.data();
     }
@@ -69,6 +69,17 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
     first += count;
   }
   return {};
+}
+
+// Once the slot map has taken an id, the pushes that follow must not fail:
+// a throw between them would leave it naming a slot that does not exist.
+void BruteForceIndex::grow_tables_for(std::size_t more) {
+  if (ids_.capacity() - ids_.size() >= more && payloads_.capacity() - payloads_.size() >= more) {
+    return;
+  }
+  const std::size_t wanted = std::max(ids_.size() + more, 2 * ids_.size());
+  ids_.reserve(wanted);
+  payloads_.reserve(wanted);
 }
 
 void BruteForceIndex::reserve(std::size_t entries) {

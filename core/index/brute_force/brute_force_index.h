@@ -72,6 +72,7 @@ class BruteForceIndex {
 
  private:
   void move_slot(std::size_t from, std::size_t to);
+  void grow_tables_for(std::size_t more);
   const payload::Payload& payload_at(std::size_t slot) const;
 
   // Scores the queries (all of the index's dimension) against every entry

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <utility>
 
+#include "core/index/brute_force/group_transpose.h"
+
 namespace tarnvault_core::index::brute_force {
 namespace {
 
@@ -80,11 +82,7 @@ void GroupedVectors::append_rows(const float* const* rows, std::size_t count) {
   make_room(count);
   float* lane = lane_start(size_);
   if (count == kGroupLanes) {
-    // A whole group: each store fills consecutive floats, and the 16 rows
-    // are each read sequentially.
-    for (std::size_t j = 0; j < dimension_; ++j) {
-      for (std::size_t l = 0; l < kGroupLanes; ++l) lane[j * kGroupLanes + l] = rows[l][j];
-    }
+    transpose_into_group(rows, dimension_, lane);
   } else {
     for (std::size_t l = 0; l < count; ++l) {
       for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes + l] = rows[l][j];

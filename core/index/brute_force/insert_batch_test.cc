@@ -5,11 +5,13 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/distance/float_bits_test_util.h"
+#include "core/distance/simd_level.h"
 #include "core/index/brute_force/brute_force_index.h"
 
 namespace tarnvault_core::index::brute_force {
@@ -80,10 +82,16 @@ struct Shape {
   std::size_t batch;
 };
 
-class InsertBatchShapeTest : public ::testing::TestWithParam<Shape> {};
+// Whole groups are written by a transpose of each instruction-set level.
+class InsertBatchShapeTest
+    : public ::testing::TestWithParam<std::tuple<distance::SimdLevel, Shape>> {
+ protected:
+  void TearDown() override { distance::set_simd_level(distance::supported_simd_level()); }
+};
 
 TEST_P(InsertBatchShapeTest, SameStateAsInsertingOneByOne) {
-  const Shape shape = GetParam();
+  const auto [level, shape] = GetParam();
+  if (distance::set_simd_level(level) != level) GTEST_SKIP() << "level not supported here";
   const std::size_t total = shape.before + shape.batch;
   const Rows rows = random_rows(total, shape.dimension, 7);
   Ids ids(total);
@@ -108,10 +116,15 @@ TEST_P(InsertBatchShapeTest, SameStateAsInsertingOneByOne) {
   expect_same_state(actual, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, InsertBatchShapeTest,
-                         ::testing::Values(Shape{3, 0, 0}, Shape{3, 0, 1}, Shape{3, 0, 16},
-                                           Shape{3, 5, 40}, Shape{0, 2, 20},
-                                           Shape{768, 0, 64}, Shape{768, 13, 150}));
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, InsertBatchShapeTest,
+    ::testing::Combine(::testing::Values(distance::SimdLevel::Scalar, distance::SimdLevel::Avx2,
+                                         distance::SimdLevel::Avx512),
+                       ::testing::Values(Shape{3, 0, 0}, Shape{3, 0, 1}, Shape{3, 0, 16},
+                                         Shape{3, 5, 40}, Shape{0, 2, 20}, Shape{16, 0, 32},
+                                         Shape{17, 3, 45}, Shape{100, 0, 64},
+                                         Shape{128, 16, 48}, Shape{768, 0, 64},
+                                         Shape{768, 13, 150})));
 
 TEST(InsertBatchTest, StopsAtTheFirstFailingRowLikeInsert) {
   constexpr std::size_t kDimension = 768;

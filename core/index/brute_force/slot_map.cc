@@ -91,6 +91,22 @@ void SlotMap::insert(std::uint64_t id, std::size_t slot, std::span<const std::ui
   ++size_;
 }
 
+bool SlotMap::insert_if_absent(std::uint64_t id, std::size_t slot,
+                               std::span<const std::uint64_t> ids) {
+  assert(slot <= kSlotMask - 1);
+  // Growing first keeps the free position found below valid; an id found
+  // present only makes the growth come one insert early.
+  if (2 * (size_ + 1) > table_.size()) grow_to(std::max(2 * table_.size(), kMinCapacity), ids);
+  const std::uint64_t h = hash(id);
+  std::size_t p = home(h);
+  for (; table_[p] != 0; p = next(p)) {
+    if (tag_of(table_[p]) == tag_of(h) && ids[slot_of(table_[p])] == id) return false;
+  }
+  table_[p] = word(h, slot);
+  ++size_;
+  return true;
+}
+
 void SlotMap::move(std::uint64_t id, std::size_t from_slot, std::size_t to_slot) {
   table_[position_of(id, from_slot)] = word(hash(id), to_slot);
 }

@@ -27,6 +27,9 @@ class SlotMap {
   std::optional<std::size_t> find(std::uint64_t id, std::span<const std::uint64_t> ids) const;
   // Adds an id that is absent.
   void insert(std::uint64_t id, std::size_t slot, std::span<const std::uint64_t> ids);
+  // Adds id at `slot` if it is absent, in one probe; false if present.
+  // ids[slot] need not name it yet.
+  bool insert_if_absent(std::uint64_t id, std::size_t slot, std::span<const std::uint64_t> ids);
   // Points a present id at another slot; `ids` may already name it there.
   void move(std::uint64_t id, std::size_t from_slot, std::size_t to_slot);
   // Removes a present id; `ids` still names it at its slot.

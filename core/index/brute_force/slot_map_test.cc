@@ -9,7 +9,7 @@
 namespace tarnvault_core::index::brute_force {
 namespace {
 
-// Random inserts and removals (the last slot moving into each hole, as the
+// Random inserts (both kinds, and of present ids) and removals (the last slot moving into each hole, as the
 // index does), with ids drawn from a small range so that removed ids come
 // back and probe runs collide, checked against std::map after every step.
 TEST(SlotMapTest, AgreesWithAnOrderedMapThroughGrowthAndRemovals) {
@@ -21,10 +21,17 @@ TEST(SlotMapTest, AgreesWithAnOrderedMapThroughGrowthAndRemovals) {
     for (int step = 0; step < 20000; ++step) {
       // Large, structured ids too: only their low bits differ.
       const std::uint64_t id = (rng() % id_range) * (id_range == 40 ? 1 : 0x100000000ull);
-      if (rng() % 3 != 0 && !expected.contains(id)) {
-        ids.push_back(id);
-        map.insert(id, ids.size() - 1, ids);
-        expected[id] = ids.size() - 1;
+      if (rng() % 3 != 0) {
+        if (expected.contains(id)) {
+          ASSERT_FALSE(map.insert_if_absent(id, ids.size(), ids));
+        } else if (step % 2 == 0) {
+          ids.push_back(id);
+          map.insert(id, ids.size() - 1, ids);
+        } else {
+          ASSERT_TRUE(map.insert_if_absent(id, ids.size(), ids));
+          ids.push_back(id);
+        }
+        expected.try_emplace(id, ids.size() - 1);
       } else if (expected.contains(id)) {
         const std::size_t hole = expected[id];
         map.erase(id, ids);

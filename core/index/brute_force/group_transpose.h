@@ -1,0 +1,23 @@
+// Writing 16 vectors into one group of the stored layout: component j of
+// row l goes to group[j * 16 + l]. A pure data movement, so every
+// instruction-set level gives the same bytes; the AVX-512 one transposes
+// 16 x 16 blocks in registers instead of moving one float at a time.
+#pragma once
+
+#include <cstddef>
+
+#include "core/distance/group_kernels.h"
+
+namespace tarnvault_core::index::brute_force {
+
+// rows[0 .. kGroupLanes) each hold `dimension` floats; group holds
+// dimension * kGroupLanes floats and is 64-byte aligned.
+void transpose_into_group(const float* const* rows, std::size_t dimension, float* group);
+
+namespace group_transpose {
+void transpose_scalar(const float* const* rows, std::size_t first_component, std::size_t dimension,
+                      float* group);
+void transpose_avx512(const float* const* rows, std::size_t dimension, float* group);
+}  // namespace group_transpose
+
+}  // namespace tarnvault_core::index::brute_force
