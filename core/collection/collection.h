@@ -52,6 +52,8 @@
 
 namespace tarnvault_core::collection {
 
+class IndexLoader;
+
 class Collection {
  public:
   // Creates the directory (and its parents) when missing, opens or creates
@@ -160,7 +162,7 @@ class Collection {
   // read, newest record of an id winning, and sets next_id. superseded
   // receives the records that lost.
   Result<storage::data_file::DataFileScan> load_records(std::vector<SupersededRecord>& superseded);
-  void load_record(storage::data_file::RecordVisit& record,
+  void load_record(storage::data_file::RecordVisit& record, IndexLoader& loader,
                    std::vector<SupersededRecord>& superseded);
 
   // Declared first so that it is released last, after the log and the data

@@ -15,6 +15,7 @@
 
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
+#include "core/collection/index_loader.h"
 #include "core/collection/torn_record.h"
 #include "core/storage/data_file/data_record_codec.h"
 #include "core/storage/data_file/record_follows.h"
@@ -94,27 +95,29 @@ Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& sup
 
   std::uint64_t largest_id = 0;
   bool any = false;
+  IndexLoader loader(index_);
   Result<DataFileScan> scanned = [&] {
     std::shared_lock lock(data_file_mutex_);
     return data_file_.scan_each([&](storage::data_file::RecordVisit& record) {
-      load_record(record, superseded);
+      load_record(record, loader, superseded);
       largest_id = std::max(largest_id, record.id);
       any = true;
     });
   }();
+  // Whatever ended the scan, the records before that point are loaded.
+  loader.finish();
   std::unique_lock next_id_lock(next_id_mutex_);
   next_id_ = any ? largest_id + 1 : 1;
   return scanned;
 }
 
-void Collection::load_record(storage::data_file::RecordVisit& record,
+void Collection::load_record(storage::data_file::RecordVisit& record, IndexLoader& loader,
                              std::vector<SupersededRecord>& superseded) {
   // File order is write order: a later record of an id replaces the
   // earlier one, exactly as the insert that wrote it did. A record the
   // index refuses (a vector of another length) is left out of the search
   // but still owns its id's offset.
-  index_.remove(record.id);
-  (void)index_.insert(record.id, record.vector, std::move(record.payload));
+  loader.load(record.id, record.vector, std::move(record.payload));
   auto [entry, added] = id_to_offset_.try_emplace(record.id, record.offset);
   if (!added) {
     superseded.push_back({record.id, entry->second});

@@ -71,8 +71,12 @@ void GroupedVectors::make_room(std::size_t count, std::size_t coming) {
   while (size_ + count > chunks_.size() * slots_per_chunk()) {
     chunks_.reserve(chunks_.size() + 1);  // so that a throw below leaks no chunk
     chunks_.push_back(memory_.allocate());
-    // Only a chunk that will be filled: no memory is made resident early.
-    if (size_ + coming >= chunks_.size() * slots_per_chunk()) memory_.prefault(chunks_.back());
+    // Only a chunk that will be filled, or one of an index already a chunk
+    // or more in size, which is growing by batches: a small index makes no
+    // memory resident early.
+    if (size_ + coming >= chunks_.size() * slots_per_chunk() || size_ >= slots_per_chunk()) {
+      memory_.prefault(chunks_.back());
+    }
   }
 }
 

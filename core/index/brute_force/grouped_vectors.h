@@ -28,7 +28,8 @@ class GroupedVectors {
   void push_back(std::span<const float> vector);
   // Allocates what appending `count` more slots needs, so that append_rows
   // of at most that many rows cannot fail. A new chunk that `coming` more
-  // slots will fill is faulted in at once rather than page by page.
+  // slots will fill, or any new chunk once the index fills a chunk, is
+  // faulted in at once rather than page by page.
   void make_room(std::size_t count, std::size_t coming = 0);
   // Appends rows[0 .. count) (dimension() floats each) at slots size() ..,
   // which must not cross a group boundary; same result as push_back of each

@@ -14,9 +14,11 @@ namespace tarnvault_core::storage::io {
 
 class ChunkReader {
  public:
-  // Bytes read at a time; a record longer than this widens the buffer to
-  // its own length, never beyond the bytes left in the file.
-  static constexpr std::size_t kChunkSize = std::size_t{4} << 20;
+  // Bytes read at a time: small enough that a chunk is still in the L2
+  // cache when its records are parsed and copied out. A record longer than
+  // this widens the buffer to its own length, never beyond the bytes left
+  // in the file.
+  static constexpr std::size_t kChunkSize = std::size_t{256} << 10;
 
   // Reads [start, limit) of file; limit is the size measured at open.
   ChunkReader(File& file, std::uint64_t start, std::uint64_t limit);

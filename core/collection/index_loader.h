@@ -1,0 +1,39 @@
+// IndexLoader: puts a data file's live records into the index in file
+// order, each replacing any entry of its id, as `remove` then `insert` of
+// each would. Runs of records with an empty payload and the index's
+// dimension are staged and go in through the index's bulk insert, which
+// writes whole groups at once and hides the id lookups' cache misses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/index/brute_force/brute_force_index.h"
+#include "core/payload/payload.h"
+
+namespace tarnvault_core::collection {
+
+class IndexLoader {
+ public:
+  explicit IndexLoader(BruteForceIndex& index);
+  IndexLoader(const IndexLoader&) = delete;
+  IndexLoader& operator=(const IndexLoader&) = delete;
+
+  // Replaces the index's entry of id, if any, by this record. A record the
+  // index refuses (a vector of another length) still removes the entry.
+  void load(std::uint64_t id, std::span<const float> vector, payload::Payload&& payload);
+  // Puts the staged records in; the index is complete after this.
+  void finish();
+
+ private:
+  void replace(std::uint64_t id, std::span<const float> vector, payload::Payload&& payload);
+  std::span<const float> staged_row(std::size_t i) const;
+
+  BruteForceIndex& index_;
+  std::vector<std::uint64_t> staged_ids_;
+  std::vector<float> staged_vectors_;
+};
+
+}  // namespace tarnvault_core::collection
