@@ -95,7 +95,7 @@ Result<bool> Collection::apply_delete_no_wal(std::uint64_t id) {
     std::unique_lock index_lock(index_mutex_);
     std::unique_lock map_lock(id_to_offset_mutex_);
     held = index_.remove(id);
-    if (auto node = id_to_offset_.extract(id)) offset = node.mapped();
+    offset = id_to_offset_.take(id);
   }
   TV_RETURN_IF_ERROR(mark_deleted_now(id, offset));
   return held;
@@ -121,22 +121,13 @@ Result<std::optional<std::uint64_t>> Collection::install(std::uint64_t id,
   // Index and map change together so that they always name the same record.
   std::unique_lock index_lock(index_mutex_);
   std::unique_lock map_lock(id_to_offset_mutex_);
-  auto current = id_to_offset_.find(id);
+  const std::optional<std::uint64_t> current = id_to_offset_.find(id);
   // Offsets grow with every append: a larger one is a later write, and the
   // later write wins, as it does when the data file is loaded.
-  if (current != id_to_offset_.end() && current->second > offset) {
-    return std::optional<std::uint64_t>(offset);
-  }
+  if (current && *current > offset) return std::optional<std::uint64_t>(offset);
   index_.remove(id);
   TV_RETURN_IF_ERROR(index_.insert(id, vector, std::move(payload)));
-  std::optional<std::uint64_t> superseded;
-  if (current != id_to_offset_.end()) {
-    superseded = current->second;
-    current->second = offset;
-  } else {
-    id_to_offset_.emplace(id, offset);
-  }
-  return superseded;
+  return id_to_offset_.put(id, offset);
 }
 
 void Collection::defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset) {
@@ -193,9 +184,7 @@ std::uint64_t Collection::next_id() const {
 
 std::optional<std::uint64_t> Collection::offset_of(std::uint64_t id) const {
   std::shared_lock lock(id_to_offset_mutex_);
-  auto it = id_to_offset_.find(id);
-  if (it == id_to_offset_.end()) return std::nullopt;
-  return it->second;
+  return id_to_offset_.find(id);
 }
 
 }  // namespace tarnvault_core::collection

@@ -35,11 +35,11 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "core/collection/collection_config.h"
 #include "core/collection/collection_lock.h"
+#include "core/collection/id_offset_map.h"
 #include "core/error/result.h"
 #include "core/filter/filter.h"
 #include "core/index/brute_force/brute_force_index.h"
@@ -162,8 +162,7 @@ class Collection {
   // read, newest record of an id winning, and sets next_id. superseded
   // receives the records that lost.
   Result<storage::data_file::DataFileScan> load_records(std::vector<SupersededRecord>& superseded);
-  void load_record(storage::data_file::RecordVisit& record, IndexLoader& loader,
-                   std::vector<SupersededRecord>& superseded);
+  class OffsetLoader;
 
   // Declared first so that it is released last, after the log and the data
   // file have written out their buffers.
@@ -183,7 +182,7 @@ class Collection {
   std::vector<SupersededRecord> superseded_;  // guarded by data_file_mutex_
 
   mutable std::shared_mutex id_to_offset_mutex_;
-  std::unordered_map<std::uint64_t, std::uint64_t> id_to_offset_;
+  IdOffsetMap id_to_offset_;
 
   mutable std::shared_mutex next_id_mutex_;
   std::uint64_t next_id_;

@@ -15,6 +15,7 @@
 
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
+#include "core/collection/id_offset_map.h"
 #include "core/collection/index_loader.h"
 #include "core/collection/torn_record.h"
 #include "core/storage/data_file/data_record_codec.h"
@@ -36,6 +37,36 @@ Error damaged_data_file(std::uint64_t offset, const std::string& why) {
 }
 
 }  // namespace
+
+// Offsets of the records just read, put into the map a run at a time so
+// that the table's cache misses overlap; a replaced offset is kept as a
+// superseded record, in file order.
+class Collection::OffsetLoader {
+ public:
+  OffsetLoader(IdOffsetMap& map, std::vector<SupersededRecord>& superseded)
+      : map_(map), superseded_(superseded) {
+    pending_.reserve(kRun);
+  }
+  void load(std::uint64_t id, std::uint64_t offset) {
+    pending_.push_back({id, offset});
+    if (pending_.size() == kRun) finish();
+  }
+  void finish() {
+    for (const SupersededRecord& record : pending_) map_.prefetch(record.id);
+    for (const SupersededRecord& record : pending_) {
+      if (auto replaced = map_.put(record.id, record.offset)) {
+        superseded_.push_back({record.id, *replaced});
+      }
+    }
+    pending_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kRun = 64;
+  IdOffsetMap& map_;
+  std::vector<SupersededRecord>& superseded_;
+  std::vector<SupersededRecord> pending_;  // (id, offset) of records read
+};
 
 Status Collection::recover() {
   TV_RETURN_IF_ERROR(load_data_file());
@@ -96,33 +127,26 @@ Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& sup
   std::uint64_t largest_id = 0;
   bool any = false;
   IndexLoader loader(index_);
+  OffsetLoader offsets(id_to_offset_, superseded);
   Result<DataFileScan> scanned = [&] {
     std::shared_lock lock(data_file_mutex_);
     return data_file_.scan_each([&](storage::data_file::RecordVisit& record) {
-      load_record(record, loader, superseded);
+      // File order is write order: a later record of an id replaces the
+      // earlier one, exactly as the insert that wrote it did. A record the
+      // index refuses (a vector of another length) is left out of the
+      // search but still owns its id's offset.
+      loader.load(record.id, record.vector, std::move(record.payload));
+      offsets.load(record.id, record.offset);
       largest_id = std::max(largest_id, record.id);
       any = true;
     });
   }();
   // Whatever ended the scan, the records before that point are loaded.
   loader.finish();
+  offsets.finish();
   std::unique_lock next_id_lock(next_id_mutex_);
   next_id_ = any ? largest_id + 1 : 1;
   return scanned;
-}
-
-void Collection::load_record(storage::data_file::RecordVisit& record, IndexLoader& loader,
-                             std::vector<SupersededRecord>& superseded) {
-  // File order is write order: a later record of an id replaces the
-  // earlier one, exactly as the insert that wrote it did. A record the
-  // index refuses (a vector of another length) is left out of the search
-  // but still owns its id's offset.
-  loader.load(record.id, record.vector, std::move(record.payload));
-  auto [entry, added] = id_to_offset_.try_emplace(record.id, record.offset);
-  if (!added) {
-    superseded.push_back({record.id, entry->second});
-    entry->second = record.offset;
-  }
 }
 
 Status Collection::replay_log() {
