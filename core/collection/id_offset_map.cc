@@ -2,32 +2,25 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <utility>
+
+#include "core/index/brute_force/id_hash.h"
 
 namespace tarnvault_core::collection {
 namespace {
 
 constexpr std::size_t kMinCapacity = 16;
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9u;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebu;
-  return x ^ (x >> 31);
-}
-
 }  // namespace
 
-// A per-map seed keeps chosen ids from piling into one probe run.
 IdOffsetMap::IdOffsetMap()
-    : seed_(mix(reinterpret_cast<std::uintptr_t>(this) ^
-                static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()))),
+    : seed_(index::brute_force::table_seed(this)),
       shift_(64 - std::countr_zero(kMinCapacity)),
       cells_(kMinCapacity, Cell{0, 0}) {}
 
-std::size_t IdOffsetMap::home(std::uint64_t id) const { return mix(id ^ seed_) >> shift_; }
+std::size_t IdOffsetMap::home(std::uint64_t id) const {
+  return index::brute_force::mix_id(id ^ seed_) >> shift_;
+}
 
 std::size_t IdOffsetMap::position_of(std::uint64_t id) const {
   std::size_t p = home(id);

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
-#include <chrono>
 #include <utility>
+
+#include "core/index/brute_force/id_hash.h"
 
 namespace tarnvault_core::index::brute_force {
 namespace {
@@ -13,24 +14,14 @@ constexpr unsigned kSlotBits = 40;
 constexpr std::uint64_t kSlotMask = (std::uint64_t{1} << kSlotBits) - 1;
 constexpr std::size_t kMinCapacity = 16;
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9u;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebu;
-  return x ^ (x >> 31);
-}
-
 std::uint64_t tag_of(std::uint64_t hash) { return hash & ~kSlotMask; }
 std::uint64_t word(std::uint64_t hash, std::size_t slot) { return tag_of(hash) | (slot + 1); }
 std::size_t slot_of(std::uint64_t word) { return (word & kSlotMask) - 1; }
 
 }  // namespace
 
-// A per-map seed keeps chosen ids from piling into one probe run.
 SlotMap::SlotMap()
-    : seed_(mix(reinterpret_cast<std::uintptr_t>(this) ^
-                static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()))),
+    : seed_(table_seed(this)),
       shift_(64 - std::countr_zero(kMinCapacity)),
       table_(kMinCapacity, 0) {}
 
@@ -50,7 +41,7 @@ SlotMap& SlotMap::operator=(SlotMap&& other) noexcept {
   return *this;
 }
 
-std::uint64_t SlotMap::hash(std::uint64_t id) const { return mix(id ^ seed_); }
+std::uint64_t SlotMap::hash(std::uint64_t id) const { return mix_id(id ^ seed_); }
 
 std::optional<std::size_t> SlotMap::position_of(std::uint64_t id,
                                                 std::span<const std::uint64_t> ids) const {
