@@ -14,6 +14,9 @@
 #include "core/payload/payload.h"
 #include "docstrings.h"
 #include "errors.h"
+#include "method_arguments.h"
+#include "method_call.h"
+#include "shared_methods.h"
 #include "metric.h"
 #include "results.h"
 #include "vector_list.h"
@@ -93,6 +96,8 @@ CollectionObject* as_collection(PyObject* self) {
   return reinterpret_cast<CollectionObject*>(self);
 }
 
+constexpr MethodClass<CollectionObject, Collection> kCollectionClass{&collection_type, kClassName, &CollectionObject::collection};
+
 // Calling the class is refused: instances come only from open_or_create.
 PyObject* collection_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "No constructor defined for %s", kClassName);
@@ -139,61 +144,21 @@ void collection_dealloc(PyObject* self) {
 }
 
 PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kInsertSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, collection_type, kClassName)) return nullptr;
-    AccessGuard access(as_collection(self)->access, Access::Exclusive);
-    if (!access.acquired()) return nullptr;
-
-    std::uint64_t id = 0;
-    FloatBuffer vector;
-    if (!convert_id(arg[0], "id", id)) return nullptr;
-    if (!convert_float_vector(arg[1], "vector", vector)) return nullptr;
-
-    const auto status =
-        as_collection(self)->collection->insert(id, vector, tarnvault_core::Payload{});
-    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-    return new_none();
-  });
+  return insert_method(kCollectionClass, kInsertSignature, self, args, kwargs);
 }
 
 PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kSearchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, collection_type, kClassName)) return nullptr;
-    AccessGuard access(as_collection(self)->access, Access::Shared);
-    if (!access.acquired()) return nullptr;
-
-    FloatBuffer query;
-    std::size_t k = 0;
-    if (!convert_float_vector(arg[0], "query", query)) return nullptr;
-    if (!convert_size(arg[1], "k", k)) return nullptr;
-
-    return new_result_list(as_collection(self)->collection->search(query, k));
-  });
+  return search_method(kCollectionClass, kSearchSignature, self, args, kwargs);
 }
 
 PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kInsertBatchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, collection_type, kClassName)) return nullptr;
-    AccessGuard access(as_collection(self)->access, Access::Exclusive);
-    if (!access.acquired()) return nullptr;
-
+  return call_method(kCollectionClass, kInsertBatchSignature, Access::Exclusive, self, args, kwargs,
+                     [](CollectionObject& object, const TwoArguments& arguments) -> PyObject* {
     std::vector<std::uint64_t> ids;
     VectorList vectors;
-    if (!convert_id_list(arg[0], "ids", ids)) return nullptr;
-    if (!convert_vector_list_in_place(arg[1], "vectors", vectors)) return nullptr;
-    if (ids.size() != vectors.size()) {
-      PyErr_SetString(PyExc_ValueError, "ids and vectors must have the same length");
-      return nullptr;
-    }
-
+    if (!convert_insert_batch_arguments(arguments, ids, vectors)) return nullptr;
     // One logged insert per pair: the pairs before a failure stay inserted.
-    Collection& collection = *as_collection(self)->collection;
+    Collection& collection = *object.collection;
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const auto status = collection.insert(ids[i], vectors[i], tarnvault_core::Payload{});
       if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
@@ -203,22 +168,7 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
 }
 
 PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kSearchBatchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, collection_type, kClassName)) return nullptr;
-    AccessGuard access(as_collection(self)->access, Access::Shared);
-    if (!access.acquired()) return nullptr;
-
-    VectorList queries;
-    std::size_t k = 0;
-    if (!convert_vector_list(arg[0], "queries", queries)) return nullptr;
-    if (!convert_size(arg[1], "k", k)) return nullptr;
-
-    const Collection& collection = *as_collection(self)->collection;
-    auto results = collection.search_batch(query_spans(queries), k);
-    return new_result_lists(results.size(), [&](std::size_t i) { return std::move(results[i]); });
-  });
+  return search_batch_method(kCollectionClass, kSearchBatchSignature, self, args, kwargs);
 }
 
 PyObject* collection_flush(PyObject* self, PyObject*) {
@@ -231,13 +181,6 @@ PyObject* collection_flush(PyObject* self, PyObject*) {
     if (!status.ok()) return raise_core_error(PyExc_OSError, status.error());
     return new_none();
   });
-}
-
-// Method tables hold every function as PyCFunction; the detour through a
-// plain function pointer type is the sanctioned way to say so without a
-// cast-function-type warning.
-PyCFunction as_method(PyCFunctionWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef collection_methods[] = {

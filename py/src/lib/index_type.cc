@@ -14,6 +14,9 @@
 #include "core/payload/payload.h"
 #include "docstrings.h"
 #include "errors.h"
+#include "method_arguments.h"
+#include "method_call.h"
+#include "shared_methods.h"
 #include "metric.h"
 #include "results.h"
 #include "vector_list.h"
@@ -73,6 +76,8 @@ constexpr Signature<2> kSearchBatchSignature{"Index.search_batch()", {"queries",
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
+constexpr MethodClass<IndexObject, BruteForceIndex> kIndexClass{&index_type, kClassName, &IndexObject::index};
+
 // Whether a batch can be stored whole as far as vector lengths go; only then
 // is room made for it up front, so a batch that fails on its first vector
 // does not leave the index holding memory for all the others.
@@ -113,91 +118,29 @@ void index_dealloc(PyObject* self) {
 }
 
 PyObject* index_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kInsertSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, index_type, kClassName)) return nullptr;
-    AccessGuard access(as_index(self)->access, Access::Exclusive);
-    if (!access.acquired()) return nullptr;
-
-    std::uint64_t id = 0;
-    FloatBuffer vector;
-    if (!convert_id(arg[0], "id", id)) return nullptr;
-    if (!convert_float_vector(arg[1], "vector", vector)) return nullptr;
-
-    const auto status = as_index(self)->index->insert(id, vector, tarnvault_core::Payload{});
-    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-    return new_none();
-  });
+  return insert_method(kIndexClass, kInsertSignature, self, args, kwargs);
 }
 
 PyObject* index_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kSearchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, index_type, kClassName)) return nullptr;
-    AccessGuard access(as_index(self)->access, Access::Shared);
-    if (!access.acquired()) return nullptr;
-
-    FloatBuffer query;
-    std::size_t k = 0;
-    if (!convert_float_vector(arg[0], "query", query)) return nullptr;
-    if (!convert_size(arg[1], "k", k)) return nullptr;
-
-    return new_result_list(as_index(self)->index->search(query, k));
-  });
+  return search_method(kIndexClass, kSearchSignature, self, args, kwargs);
 }
 
 PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kInsertBatchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, index_type, kClassName)) return nullptr;
-    AccessGuard access(as_index(self)->access, Access::Exclusive);
-    if (!access.acquired()) return nullptr;
-
+  return call_method(kIndexClass, kInsertBatchSignature, Access::Exclusive, self, args, kwargs,
+                     [](IndexObject& object, const TwoArguments& arguments) -> PyObject* {
     std::vector<std::uint64_t> ids;
     VectorList vectors;
-    if (!convert_id_list(arg[0], "ids", ids)) return nullptr;
-    if (!convert_vector_list_in_place(arg[1], "vectors", vectors)) return nullptr;
-    if (ids.size() != vectors.size()) {
-      PyErr_SetString(PyExc_ValueError, "ids and vectors must have the same length");
-      return nullptr;
-    }
-
-    BruteForceIndex& index = *as_index(self)->index;
+    if (!convert_insert_batch_arguments(arguments, ids, vectors)) return nullptr;
+    BruteForceIndex& index = *object.index;
     if (all_have_length(vectors, index.dimension())) index.reserve(index.len() + ids.size());
-    const auto status =
-        index.insert_batch(ids, [&](std::size_t i) { return vectors[i]; });
+    const auto status = index.insert_batch(ids, [&](std::size_t i) { return vectors[i]; });
     if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
   });
 }
 
 PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
-    if (!bind_arguments(kSearchBatchSignature, args, kwargs, arg)) return nullptr;
-    if (!check_instance(self, index_type, kClassName)) return nullptr;
-    AccessGuard access(as_index(self)->access, Access::Shared);
-    if (!access.acquired()) return nullptr;
-
-    VectorList queries;
-    std::size_t k = 0;
-    if (!convert_vector_list(arg[0], "queries", queries)) return nullptr;
-    if (!convert_size(arg[1], "k", k)) return nullptr;
-
-    const BruteForceIndex& index = *as_index(self)->index;
-    auto results = index.search_batch(query_spans(queries), k);
-    return new_result_lists(results.size(), [&](std::size_t i) { return std::move(results[i]); });
-  });
-}
-
-// Method tables hold every function as PyCFunction; the detour through a
-// plain function pointer type is the sanctioned way to say so without a
-// cast-function-type warning.
-PyCFunction as_method(PyCFunctionWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+  return search_batch_method(kIndexClass, kSearchBatchSignature, self, args, kwargs);
 }
 
 PyMethodDef index_methods[] = {
