@@ -7,8 +7,13 @@ namespace tarnvault_core::index::brute_force {
 using distance::kGroupLanes;
 
 void transpose_into_group(const float* const* rows, std::size_t dimension, float* group) {
-  if (distance::simd_level() == distance::SimdLevel::Avx512) {
-    return group_transpose::transpose_avx512(rows, dimension, group);
+  switch (distance::simd_level()) {
+    case distance::SimdLevel::Avx512:
+      return group_transpose::transpose_avx512(rows, dimension, group);
+    case distance::SimdLevel::Avx2:
+      return group_transpose::transpose_avx2(rows, dimension, group);
+    case distance::SimdLevel::Scalar:
+      break;
   }
   group_transpose::transpose_scalar(rows, 0, dimension, group);
 }

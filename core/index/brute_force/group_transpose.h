@@ -1,7 +1,8 @@
 // Writing 16 vectors into one group of the stored layout: component j of
 // row l goes to group[j * 16 + l]. A pure data movement, so every
-// instruction-set level gives the same bytes; the AVX-512 one transposes
-// 16 x 16 blocks in registers instead of moving one float at a time.
+// instruction-set level gives the same bytes; the AVX-512 and AVX2 ones
+// transpose 16 x 16 and 8 x 8 blocks in registers instead of moving one
+// float at a time.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,7 @@ void transpose_into_group(const float* const* rows, std::size_t dimension, float
 namespace group_transpose {
 void transpose_scalar(const float* const* rows, std::size_t first_component, std::size_t dimension,
                       float* group);
+void transpose_avx2(const float* const* rows, std::size_t dimension, float* group);
 void transpose_avx512(const float* const* rows, std::size_t dimension, float* group);
 }  // namespace group_transpose
 
