@@ -3,8 +3,10 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <system_error>
 
+#include "core/payload/float32_from_decimal.h"
 #include "core/payload/json_number.h"
 
 namespace tarnvault_core::storage::wal {
@@ -28,7 +30,18 @@ constexpr std::array<KindText, 4> kOpenings = {{
 constexpr std::string_view kVectorKey = R"(,"vector":[)";
 constexpr std::string_view kEmptyPayloadClose = R"(,"payload":{"data":{}}})";
 
+// Digits past this many no longer fit the 64-bit mantissa exactly.
+constexpr std::size_t kMaxExactDigits = 19;
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A number's digits as one integer and the power of ten that scales it.
+struct DecimalScan {
+  std::uint64_t mantissa = 0;
+  std::size_t digit_count = 0;
+  std::int64_t exponent = 0;
+  bool negative = false;
+};
 
 // A cursor over the body; every step either consumes what it expects or
 // reports that the body is not of the compact shape.
@@ -50,24 +63,55 @@ class Cursor {
 
   // 1 to max digits; a leading zero only alone, as JSON demands.
   bool digits(std::size_t max, bool leading_zero_alone) {
+    DecimalScan ignored;
+    return digits(max, leading_zero_alone, ignored);
+  }
+  // The same, appending the digits to scan's mantissa (which wraps past
+  // 19 digits; digit_count tells).
+  bool digits(std::size_t max, bool leading_zero_alone, DecimalScan& scan) {
     const std::size_t start = at_;
-    while (at_ < text_.size() && is_digit(text_[at_])) ++at_;
+    std::uint64_t mantissa = scan.mantissa;
+    while (at_ < text_.size() && is_digit(text_[at_])) {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(text_[at_] - '0');
+      ++at_;
+    }
     const std::size_t count = at_ - start;
+    scan.mantissa = mantissa;
+    scan.digit_count += count;
     if (count == 0 || count > max) return false;
     return !(leading_zero_alone && count > 1 && text_[start] == '0');
   }
 
-  // A JSON number of the plain form; returns its text.
-  bool number(std::string_view& token) {
+  // A JSON number of the plain form. With value, also its nearest float:
+  // the digits are gathered during the scan, and only a number that the
+  // quick conversion cannot vouch for is converted again from its text.
+  bool number(float* value) {
     const std::size_t start = at_;
-    take('-');
-    if (!digits(kMaxIntegerDigits, true)) return false;
-    if (take('.') && !digits(text_.size(), false)) return false;
-    if (take('e') || take('E')) {
-      if (!take('+')) take('-');
-      if (!digits(kMaxExponentDigits, false)) return false;
+    DecimalScan scan;
+    scan.negative = take('-');
+    if (!digits(kMaxIntegerDigits, true, scan)) return false;
+    if (take('.')) {
+      const std::size_t fraction_start = at_;
+      if (!digits(text_.size(), false, scan)) return false;
+      scan.exponent -= static_cast<std::int64_t>(at_ - fraction_start);
     }
-    token = text_.substr(start, at_ - start);
+    if (take('e') || take('E')) {
+      const bool negative_exponent = !take('+') && take('-');
+      DecimalScan exponent;
+      if (!digits(kMaxExponentDigits, false, exponent)) return false;
+      const auto written = static_cast<std::int64_t>(exponent.mantissa);
+      scan.exponent += negative_exponent ? -written : written;
+    }
+    if (!value) return true;
+    std::optional<float> quick;
+    // At most 19 digits: the fraction is short, so the exponent is small.
+    if (scan.digit_count <= kMaxExactDigits) {
+      quick = payload::float32_from_decimal(scan.mantissa, static_cast<int>(scan.exponent),
+                                            scan.negative);
+    }
+    // The conversion the general reader applies to the same text.
+    *value = quick ? *quick
+                   : payload::float32_from_json_text(text_.substr(start, at_ - start));
     return true;
   }
 
@@ -99,10 +143,9 @@ bool take_components(Cursor& cursor, std::vector<float>* vector) {
   if (vector) vector->clear();
   if (cursor.take(']')) return true;
   do {
-    std::string_view token;
-    if (!cursor.number(token)) return false;
-    // The conversion the general reader applies to the same text.
-    if (vector) vector->push_back(payload::float32_from_json_text(token));
+    float component = 0;
+    if (!cursor.number(vector ? &component : nullptr)) return false;
+    if (vector) vector->push_back(component);
   } while (cursor.take(','));
   return cursor.take(']');
 }

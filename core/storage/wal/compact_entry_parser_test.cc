@@ -4,7 +4,11 @@
 
 #include <bit>
 #include <cstdint>
+#include <random>
 #include <string>
+#include <vector>
+
+#include "core/payload/json_number.h"
 
 namespace tarnvault_core::storage::wal {
 namespace {
@@ -95,6 +99,63 @@ TEST(CompactEntryParser, AgreesWithTheGeneralReader) {
     }
     expect_same_entry(*read, *general);
     if (c.fast) expect_same_entry(fast, *general);
+  }
+}
+
+
+// The components are converted from the digits gathered during the scan
+// wherever one double operation gives the right rounding; every one must
+// come out as the full conversion of its text does. Shortest texts of
+// random float bit patterns, random short decimals of every exponent the
+// quick conversion takes and beyond, decimals that are exactly float
+// midpoints (ties go to even), and decimals beside a midpoint whose
+// nearest double is the midpoint itself, where rounding twice goes wrong.
+TEST(CompactEntryParser, ComponentsConvertAsTheFullConversionDoes) {
+  std::mt19937_64 random(11);
+  std::vector<std::string> texts = {"16777217",    "16777219",     "1.6777217e7", "167772170e-1",
+                                    "33554434",    "-16777217.0",  "0.5",         "-0.0",
+                                    "4.5e-44",     "7.006e-45",    "3.4028235e38", "3.4028236e38",
+                                    "9007199254740993", "9007199254740992e-22", "1e22", "1e-22",
+                                    "1e23", "1e-23", "0.000000000000000000001", "9999999999999999999",
+                                    // Not midpoints, but their nearest double is one.
+                                    "4808949266500117e17", "134473243584235e18",
+                                    "3509967694748259e11", "6082567758858204e-17",
+                                    "2815886805503351e13", "2632185637523536e18",
+                                    "3267117174193138e5", "7438688999115708e20",
+                                    "7438688999115709e20", "354756748566783e11"};
+  for (int n = 0; n < 200000; ++n) {
+    const float f = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    if (!std::isfinite(f)) continue;
+    std::string text;
+    payload::append_float32(text, f);
+    texts.push_back(text);
+  }
+  for (int n = 0; n < 200000; ++n) {
+    const int digits = 1 + static_cast<int>(random() % 19);
+    // A point after the first `whole` digits, when there are more.
+    const int whole = 1 + static_cast<int>(random() % static_cast<unsigned>(digits));
+    std::string text = (random() & 1) ? "-" : "";
+    text.push_back(static_cast<char>('1' + random() % 9));
+    for (int i = 1; i < digits; ++i) {
+      if (i == whole) text.push_back('.');
+      text.push_back(static_cast<char>('0' + random() % 10));
+    }
+    text.push_back('e');
+    text.append(std::to_string(static_cast<int>(random() % 81) - 40));
+    texts.push_back(text);
+  }
+  std::string components;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i != 0) components += ',';
+    components += texts[i];
+  }
+  WalEntry entry;
+  ASSERT_TRUE(parse_compact_entry(insert_body("1", components), entry));
+  ASSERT_EQ(entry.vector.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(entry.vector[i]),
+              std::bit_cast<std::uint32_t>(payload::float32_from_json_text(texts[i])))
+        << texts[i];
   }
 }
 
