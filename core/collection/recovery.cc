@@ -31,6 +31,9 @@ using storage::wal::WalEntryKind;
 
 namespace {
 
+// Parsed log entries held at once while the log is replayed.
+constexpr std::uint64_t kReplayMemoryBudget = std::uint64_t{64} << 20;
+
 Error damaged_data_file(std::uint64_t offset, const std::string& why) {
   return Error::collection_error("data file damaged at offset " + std::to_string(offset) + ": " +
                                  why);
@@ -150,18 +153,25 @@ Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& sup
 }
 
 Status Collection::replay_log() {
-  // Two passes: the whole log is checked before anything is applied, so a
-  // damaged log fails the open with the files untouched; then the records
-  // are read again and applied one at a time, never all held at once.
+  // The whole log is checked before anything is applied, so a damaged log
+  // fails the open with the files untouched. The check keeps the entries
+  // it parsed while they fit a memory budget; records past the budget are
+  // read again and applied one at a time, never all held at once.
   const std::filesystem::path wal_path = CollectionFiles::in(path_).wal;
-  auto checked = Wal::check_with_tail(wal_path, *fs_);
+  auto checked = Wal::check_with_tail(wal_path, kReplayMemoryBudget, *fs_);
   if (!checked.ok()) return std::move(checked).error();
   if (checked->has_torn_tail()) {
     std::unique_lock lock(wal_mutex_);
     TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
   }
+  for (WalEntry& entry : checked->entries) {
+    TV_RETURN_IF_ERROR(replay(entry));
+    // Applied entries give their memory back while the index grows.
+    entry.vector = {};
+  }
   return Wal::for_each_entry(
-      wal_path, checked->valid_length, [this](WalEntry& entry) { return replay(entry); }, *fs_);
+      wal_path, checked->kept_length, checked->valid_length,
+      [this](WalEntry& entry) { return replay(entry); }, *fs_);
 }
 
 Status Collection::replay(const WalEntry& entry) {

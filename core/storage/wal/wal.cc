@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <limits>
 #include <utility>
 
 #include "core/storage/io/failed_field.h"
@@ -22,6 +23,8 @@ constexpr const char* kWriteFieldPrefixes[] = {
     "write length failed: ",
     "write data failed: ",
 };
+
+constexpr std::uint64_t kKeepEverything = std::numeric_limits<std::uint64_t>::max();
 
 WalEntry checkpoint_entry() {
   WalEntry entry;
@@ -100,7 +103,7 @@ Status Wal::truncate_to(std::uint64_t length) {
 
 Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
                                             io::FileSystem& fs) {
-  auto read = read_wal_file(path, fs);
+  auto read = read_wal_file(path, fs, kKeepEverything);
   if (!read.ok()) return std::move(read).error();
   if (read->tail_error) return std::move(*read->tail_error);
   return std::move(read->entries);
@@ -109,8 +112,8 @@ Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
 namespace {
 
 Result<WalReadResult> read_with_tail(const std::filesystem::path& path, io::FileSystem& fs,
-                                     bool keep_entries) {
-  auto read = read_wal_file(path, fs, keep_entries);
+                                     std::uint64_t keep_budget) {
+  auto read = read_wal_file(path, fs, keep_budget);
   if (!read.ok() || !read->tail_error) return read;
   // A bad record with good ones after it is damage, not a torn write:
   // cutting it off would silently drop them.
@@ -124,16 +127,18 @@ Result<WalReadResult> read_with_tail(const std::filesystem::path& path, io::File
 
 Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
                                               io::FileSystem& fs) {
-  return read_with_tail(path, fs, true);
+  return read_with_tail(path, fs, kKeepEverything);
 }
 
-Result<WalReadResult> Wal::check_with_tail(const std::filesystem::path& path, io::FileSystem& fs) {
-  return read_with_tail(path, fs, false);
+Result<WalReadResult> Wal::check_with_tail(const std::filesystem::path& path,
+                                           std::uint64_t keep_budget, io::FileSystem& fs) {
+  return read_with_tail(path, fs, keep_budget);
 }
 
-Status Wal::for_each_entry(const std::filesystem::path& path, std::uint64_t limit,
-                           const std::function<Status(WalEntry&)>& visit, io::FileSystem& fs) {
-  return for_each_wal_entry(path, limit, visit, fs);
+Status Wal::for_each_entry(const std::filesystem::path& path, std::uint64_t from,
+                           std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
+                           io::FileSystem& fs) {
+  return for_each_wal_entry(path, from, limit, visit, fs);
 }
 
 }  // namespace tarnvault_core::storage::wal

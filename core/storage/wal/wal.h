@@ -65,16 +65,19 @@ class Wal {
   // record that good ones follow is damage and fails as in read_all.
   static Result<WalReadResult> read_all_with_tail(const std::filesystem::path& path,
                                                   io::FileSystem& fs = io::default_file_system());
-  // read_all_with_tail's verdict on the file, every record checked, without
-  // holding any entry: the result's entries stay empty. With for_each_entry
-  // up to its valid_length, recovery replays a log that it knows good
-  // without ever holding the whole of it.
+  // read_all_with_tail's verdict on the file, every record checked, but
+  // holding only the entries of the leading records whose total size stays
+  // within keep_budget bytes; kept_length says where they end. With
+  // for_each_entry from there up to valid_length, recovery replays a log
+  // that it knows good with bounded memory, and reads no record twice when
+  // the log fits the budget.
   static Result<WalReadResult> check_with_tail(const std::filesystem::path& path,
+                                               std::uint64_t keep_budget,
                                                io::FileSystem& fs = io::default_file_system());
-  // Hands the entries of the records in [0, limit) to visit, in order,
-  // stopping at the first error it returns.
-  static Status for_each_entry(const std::filesystem::path& path, std::uint64_t limit,
-                               const std::function<Status(WalEntry&)>& visit,
+  // Hands the entries of the records in [from, limit) to visit, in order,
+  // stopping at the first error it returns; from must be a record boundary.
+  static Status for_each_entry(const std::filesystem::path& path, std::uint64_t from,
+                               std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
                                io::FileSystem& fs = io::default_file_system());
 
  private:

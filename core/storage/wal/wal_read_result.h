@@ -25,6 +25,9 @@ struct WalReadResult {
   std::vector<WalEntry> entries;
   // Bytes taken by the complete records: where a torn tail begins.
   std::uint64_t valid_length = 0;
+  // Bytes taken by the records whose entries are held: where the records
+  // that a read within a memory budget did not keep begin.
+  std::uint64_t kept_length = 0;
   // The file's size when it was read.
   std::uint64_t file_length = 0;
   WalTail tail = WalTail::None;

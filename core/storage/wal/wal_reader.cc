@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/error/os_error.h"
-#include "core/storage/io/buffered_reader.h"
+#include "core/storage/io/chunk_reader.h"
 #include "core/storage/io/file.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/record_search.h"
@@ -29,8 +29,7 @@ Error checksum_mismatch(std::uint32_t stored, std::uint32_t computed) {
 // One record, or the reason there is none: a tail (an outcome, with the
 // error read_all reports for it) or a read error of the operating system.
 struct RecordRead {
-  bool good = false;  // a whole record with a readable body
-  std::optional<WalEntry> entry;  // the body's entry, when kept
+  bool good = false;  // a whole record whose checksum matches
   WalTail tail = WalTail::None;
   std::optional<Error> error;
 };
@@ -45,40 +44,69 @@ std::optional<Error> check_body(std::string_view body) {
   return std::nullopt;
 }
 
-RecordRead read_record(io::BufferedReader& reader, bool keep_entry) {
-  std::uint32_t stored = 0;
-  if (io::IoStatus s = reader.read_u32(stored); !s.ok()) {
-    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::StrayBytes, std::nullopt};
-    return {false, std::nullopt, WalTail::None, io_failure("read checksum failed: ", s)};
+// WalEntry::from_bytes into entry, whose vector keeps its storage from one
+// record to the next.
+std::optional<Error> parse_body(std::string_view body, WalEntry& entry) {
+  if (parse_compact_entry(body, entry)) return std::nullopt;
+  auto general = WalEntry::from_bytes_general(body);
+  if (!general.ok()) return std::move(general).error();
+  entry = std::move(general).value();
+  return std::nullopt;
+}
+
+// The record at the reader's cursor. A good one is left in place, its body
+// at body, and the cursor moved past it; the body stays readable until the
+// reader is next asked for bytes.
+RecordRead read_record(io::ChunkReader& reader, std::string_view& body) {
+  if (io::IoStatus s = reader.ensure(kChecksumSize); !s.ok()) {
+    if (s.is_end_of_file()) return {false, WalTail::StrayBytes, std::nullopt};
+    return {false, WalTail::None, io_failure("read checksum failed: ", s)};
   }
-  std::uint32_t length = 0;
-  if (io::IoStatus s = reader.read_u32(length); !s.ok()) {
-    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::TornLength, std::nullopt};
-    return {false, std::nullopt, WalTail::None, io_failure("read length failed: ", s)};
+  if (io::IoStatus s = reader.ensure(kRecordHeaderSize); !s.ok()) {
+    if (s.is_end_of_file()) return {false, WalTail::TornLength, std::nullopt};
+    return {false, WalTail::None, io_failure("read length failed: ", s)};
   }
-  // Checked before allocating: a corrupt length must not cost gigabytes.
-  if (length > reader.remaining()) return {false, std::nullopt, WalTail::TornData, std::nullopt};
-  std::string body(length, '\0');
-  if (io::IoStatus s = reader.read_exact(body); !s.ok()) {
-    if (s.is_end_of_file()) return {false, std::nullopt, WalTail::TornData, std::nullopt};
-    return {false, std::nullopt, WalTail::None, io_failure("read data failed: ", s)};
+  const auto stored = io::load_le<std::uint32_t>(reader.data());
+  const auto length = io::load_le<std::uint32_t>(reader.data() + kChecksumSize);
+  // Checked before buffering: a corrupt length must not cost gigabytes.
+  if (length > reader.remaining() - kRecordHeaderSize) {
+    return {false, WalTail::TornData, std::nullopt};
   }
+  if (io::IoStatus s = reader.ensure(kRecordHeaderSize + length); !s.ok()) {
+    if (s.is_end_of_file()) return {false, WalTail::TornData, std::nullopt};
+    return {false, WalTail::None, io_failure("read data failed: ", s)};
+  }
+  body = std::string_view(reader.data() + kRecordHeaderSize, length);
   if (const std::uint32_t computed = body_checksum(body); computed != stored) {
-    return {false, std::nullopt, WalTail::Damaged, checksum_mismatch(stored, computed)};
+    return {false, WalTail::Damaged, checksum_mismatch(stored, computed)};
   }
-  if (!keep_entry) {
-    if (auto refused = check_body(body)) return {false, std::nullopt, WalTail::Damaged, refused};
-    return {true, std::nullopt, WalTail::None, std::nullopt};
-  }
-  auto entry = WalEntry::from_bytes(body);
-  if (!entry.ok()) return {false, std::nullopt, WalTail::Damaged, std::move(entry).error()};
-  return {true, std::move(entry).value(), WalTail::None, std::nullopt};
+  reader.advance(kRecordHeaderSize + length);
+  return {true, WalTail::None, std::nullopt};
+}
+
+// What keeping an entry costs in memory, roughly: the entry, its vector
+// and, for a payload with keys, about as much as its text took.
+std::uint64_t entry_footprint(const WalEntry& entry, std::string_view body) {
+  std::uint64_t bytes = sizeof(WalEntry) + entry.vector.size() * sizeof(float);
+  if (!entry.payload.data.empty()) bytes += body.size();
+  return bytes;
+}
+
+// A copy of a parsed entry that owns no more memory than it needs; the
+// payload is taken over.
+WalEntry kept_copy(WalEntry& parsed) {
+  WalEntry kept;
+  kept.kind = parsed.kind;
+  kept.id = parsed.id;
+  kept.vector.assign(parsed.vector.begin(), parsed.vector.end());
+  kept.payload = std::move(parsed.payload);
+  return kept;
 }
 
 }  // namespace
 
 Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs,
-                                    bool keep_entries) {
+                                    std::uint64_t keep_budget) {
   WalReadResult result;
   // A log that was never created is an empty log.
   if (!fs.stat(path).ok()) return result;
@@ -88,9 +116,13 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
   if (!size.ok()) return io_failure("metadata failed: ", size.status);
   result.file_length = size.value;
 
-  io::BufferedReader reader(file.value, 0, size.value);
+  io::ChunkReader reader(file.value, 0, size.value);
+  WalEntry parsed;  // reused: its vector keeps its storage
+  std::uint64_t kept_bytes = 0;
+  bool keeping = keep_budget > 0;
   while (reader.remaining() > 0) {
-    RecordRead record = read_record(reader, keep_entries);
+    std::string_view body;
+    RecordRead record = read_record(reader, body);
     if (record.tail == WalTail::Damaged) {
       result.tail = record.tail;
       result.tail_error = std::move(record.error);
@@ -102,28 +134,47 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
       result.tail_error = torn_tail_error(record.tail);
       break;
     }
-    if (record.entry) result.entries.push_back(std::move(*record.entry));
+    std::optional<Error> refused = keeping ? parse_body(body, parsed) : check_body(body);
+    if (refused) {
+      result.tail = WalTail::Damaged;
+      result.tail_error = std::move(refused);
+      break;
+    }
+    if (keeping) {
+      // Only a leading run of records is kept, so that the rest can be
+      // read again from where it ends.
+      kept_bytes += entry_footprint(parsed, body);
+      keeping = kept_bytes <= keep_budget;
+      if (keeping) {
+        result.entries.push_back(kept_copy(parsed));
+        result.kept_length = reader.position();
+      }
+    }
     result.valid_length = reader.position();
   }
   return result;
 }
 
-Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t limit,
-                          const std::function<Status(WalEntry&)>& visit, io::FileSystem& fs) {
-  if (limit == 0) return {};
+Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t from,
+                          std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
+                          io::FileSystem& fs) {
+  if (from >= limit) return {};
   auto file = io::File::open(fs, path, O_RDONLY);
   if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
   auto size = file.value.size();
   if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  io::BufferedReader reader(file.value, 0, std::min(limit, size.value));
+  io::ChunkReader reader(file.value, from, std::min(limit, size.value));
+  WalEntry entry;  // reused: its vector keeps its storage
   while (reader.position() < limit) {
-    RecordRead record = read_record(reader, true);
+    std::string_view body;
+    RecordRead record = read_record(reader, body);
     if (record.error) return std::move(*record.error);
-    if (!record.entry) {
+    if (!record.good) {
       // The file lost records it held moments ago.
       return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
     }
-    TV_RETURN_IF_ERROR(visit(*record.entry));
+    if (std::optional<Error> refused = parse_body(body, entry)) return std::move(*refused);
+    TV_RETURN_IF_ERROR(visit(entry));
   }
   return {};
 }
