@@ -17,6 +17,7 @@
 #include "core/collection/collection_files.h"
 #include "core/collection/id_offset_map.h"
 #include "core/collection/index_loader.h"
+#include "core/collection/replay_budget.h"
 #include "core/collection/torn_record.h"
 #include "core/storage/data_file/data_record_codec.h"
 #include "core/storage/data_file/record_follows.h"
@@ -30,9 +31,6 @@ using storage::wal::WalEntry;
 using storage::wal::WalEntryKind;
 
 namespace {
-
-// Parsed log entries held at once while the log is replayed.
-constexpr std::uint64_t kReplayMemoryBudget = std::uint64_t{64} << 20;
 
 Error damaged_data_file(std::uint64_t offset, const std::string& why) {
   return Error::collection_error("data file damaged at offset " + std::to_string(offset) + ": " +
@@ -158,7 +156,7 @@ Status Collection::replay_log() {
   // it parsed while they fit a memory budget; records past the budget are
   // read again and applied one at a time, never all held at once.
   const std::filesystem::path wal_path = CollectionFiles::in(path_).wal;
-  auto checked = Wal::check_with_tail(wal_path, kReplayMemoryBudget, *fs_);
+  auto checked = Wal::check_with_tail(wal_path, replay_memory_budget(), *fs_);
   if (!checked.ok()) return std::move(checked).error();
   if (checked->has_torn_tail()) {
     std::unique_lock lock(wal_mutex_);

@@ -7,6 +7,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_meta.h"
 #include "core/collection/collection_test_support.h"
+#include "core/collection/replay_budget.h"
 #include "core/storage/io/little_endian.h"
 
 namespace tarnvault_core::collection {
@@ -410,6 +411,86 @@ TEST(Recovery, ALogDamagedAfterGoodRecordsChangesNoFile) {
   bytes[second + 8 + 2] = 'X';  // inside the second record's body
   write_bytes(path, bytes);
   const auto before = snapshot(dir.path());
+  auto opened = Collection::open_or_create(dir.path(), config());
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message().rfind("WAL corrupted: checksum mismatch: expected ", 0), 0u)
+      << opened.error().message();
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+
+// Past its memory budget the replay reads the remaining records a second
+// time: whatever the budget, the same collection and the same files.
+TEST(Recovery, AReplayPastItsMemoryBudgetGivesTheSameCollection) {
+  TempDir source;
+  const auto f = files(source);
+  write_data(f.data, {{1, {1, 1}}, {2, {2, 2}}, {3, {3, 3}}});
+  write_wal(f.wal, {
+                       wal_entry(WalEntryKind::Insert, 4, {4, 4}),
+                       wal_entry(WalEntryKind::Update, 1, {10, 10}),
+                       wal_entry(WalEntryKind::Delete, 2),
+                       wal_entry(WalEntryKind::Checkpoint, 0),
+                       wal_entry(WalEntryKind::Insert, 9, {9, 9}),
+                       wal_entry(WalEntryKind::Insert, 4, {40, 40}),
+                       wal_entry(WalEntryKind::Delete, 3),
+                   });
+  {
+    // One record with a payload, which the general reader reads.
+    auto c = open(source.path());
+    payload::Payload tagged;
+    tagged.data["tag"] = JsonValue::string("x");
+    ASSERT_TRUE(c->insert(5, std::vector<float>{5, 5}, tagged).ok());
+  }
+  struct Outcome {
+    std::vector<std::uint64_t> ids;
+    std::vector<std::optional<std::uint64_t>> offsets;
+    std::uint64_t next_id;
+    std::map<std::string, std::string> files;
+  };
+  auto open_copy = [&](std::uint64_t budget) {
+    ScopedReplayMemoryBudget scoped(budget);
+    TempDir copy;
+    std::filesystem::copy(source.path(), copy.path(), std::filesystem::copy_options::recursive |
+                                                          std::filesystem::copy_options::overwrite_existing);
+    Outcome outcome;
+    {
+      auto c = open(copy.path());
+      if (!c) return outcome;
+      outcome.ids = ids_near(*c, {0, 0});
+      for (std::uint64_t id = 0; id <= 10; ++id) outcome.offsets.push_back(c->offset_of(id));
+      outcome.next_id = c->next_id();
+    }
+    outcome.files = snapshot(copy.path());
+    return outcome;
+  };
+  const Outcome expected = open_copy(kDefaultReplayMemoryBudget);
+  EXPECT_EQ(expected.ids, (std::vector<std::uint64_t>{5, 9, 1, 4}));
+  for (std::uint64_t budget : {0, 1, 100, 300, 600}) {
+    SCOPED_TRACE(budget);
+    const Outcome got = open_copy(budget);
+    EXPECT_EQ(got.ids, expected.ids);
+    EXPECT_EQ(got.offsets, expected.offsets);
+    EXPECT_EQ(got.next_id, expected.next_id);
+    EXPECT_EQ(got.files, expected.files);
+  }
+}
+
+// A small budget leaves the damaged record to the part the check does not
+// keep: the open still fails before any file changes.
+TEST(Recovery, ALogDamagedPastTheReplayBudgetChangesNoFile) {
+  TempDir dir;
+  {
+    auto c = open(dir.path());
+    for (std::uint64_t id = 1; id <= 6; ++id) {
+      ASSERT_TRUE(c->insert(id, std::vector<float>{1, 2}, {}).ok());
+    }
+  }
+  const auto path = dir.path() / kWalFileName;
+  std::string bytes = read_bytes(path);
+  bytes[bytes.size() - 90] ^= 0x01;  // inside the fifth record's body
+  write_bytes(path, bytes);
+  const auto before = snapshot(dir.path());
+  ScopedReplayMemoryBudget scoped(200);
   auto opened = Collection::open_or_create(dir.path(), config());
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().message().rfind("WAL corrupted: checksum mismatch: expected ", 0), 0u)

@@ -272,6 +272,51 @@ TEST(WalCorruptionTest, ABadRecordIsATornTailOnlyWhenNoGoodRecordFollows) {
   }
 }
 
+// Recovery keeps the entries its check parsed while they fit a budget and
+// reads the rest again from where the kept ones end: for every budget the
+// two parts together are read_all's entries, the kept part a leading run.
+TEST(WalReadTest, ABudgetedCheckAndTheReReadOfTheRestGiveEveryEntry) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  std::vector<WalEntry> written;
+  for (std::uint64_t id = 0; id < 12; ++id) {
+    WalEntry entry = insert_entry(id, std::vector<float>(id % 5, 0.25f * static_cast<float>(id)));
+    if (id == 3) entry.kind = WalEntryKind::Delete;
+    if (id == 7) entry.payload.data["tag"] = JsonValue::string("seven");  // the general reader's
+    written.push_back(entry);
+  }
+  {
+    Wal wal = open_wal(path, SyncMode::Never);
+    for (const WalEntry& entry : written) ASSERT_TRUE(wal.append(entry).ok());
+    ASSERT_TRUE(wal.sync().ok());
+  }
+  std::size_t previous_kept = 0;
+  for (std::uint64_t budget : {0ull, 1ull, 150ull, 400ull, 1000ull, 4000ull, ~0ull}) {
+    SCOPED_TRACE(budget);
+    auto checked = Wal::check_with_tail(path, budget);
+    ASSERT_TRUE(checked.ok()) << checked.error().message();
+    EXPECT_EQ(checked->valid_length, std::filesystem::file_size(path));
+    EXPECT_GE(checked->entries.size(), previous_kept);
+    previous_kept = checked->entries.size();
+    if (budget == 0) {
+      EXPECT_EQ(checked->kept_length, 0u);
+    }
+    if (budget == ~0ull) {
+      EXPECT_EQ(checked->kept_length, checked->valid_length);
+    }
+
+    std::vector<WalEntry> all = checked->entries;
+    ASSERT_TRUE(Wal::for_each_entry(path, checked->kept_length, checked->valid_length,
+                                    [&](WalEntry& entry) {
+                                      all.push_back(entry);
+                                      return Status{};
+                                    })
+                    .ok());
+    EXPECT_EQ(all, written);
+  }
+  EXPECT_EQ(previous_kept, written.size());
+}
+
 TEST(WalReadTest, MissingOrEmptyFileIsAnEmptyLog) {
   TempDir dir;
   auto missing = Wal::read_all(dir.file("none.log"));
