@@ -2,7 +2,9 @@
 
 #include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <system_error>
 
@@ -14,6 +16,8 @@ namespace {
 
 constexpr std::size_t kMaxIntegerDigits = 20;
 constexpr std::size_t kMaxExponentDigits = 2;
+// Digits past this many no longer fit the 64-bit mantissa exactly.
+constexpr std::size_t kMaxExactDigits = 19;
 
 struct KindText {
   WalEntryKind kind;
@@ -30,107 +34,104 @@ constexpr std::array<KindText, 4> kOpenings = {{
 constexpr std::string_view kVectorKey = R"(,"vector":[)";
 constexpr std::string_view kEmptyPayloadClose = R"(,"payload":{"data":{}}})";
 
-// Digits past this many no longer fit the 64-bit mantissa exactly.
-constexpr std::size_t kMaxExactDigits = 19;
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// A number's digits as one integer and the power of ten that scales it.
-struct DecimalScan {
-  std::uint64_t mantissa = 0;
-  std::size_t digit_count = 0;
-  std::int64_t exponent = 0;
-  bool negative = false;
-};
-
-// A cursor over the body; every step either consumes what it expects or
-// reports that the body is not of the compact shape.
-class Cursor {
+// The scans below walk the body through raw pointers. The body's closing
+// text is checked before anything else, and it ends in '}', a byte that no
+// number, separator or bracket test accepts: every scan stops on it at the
+// latest, so none needs to check where the body ends. Only the fixed texts
+// are compared against the room that is left.
+class Scan {
  public:
-  explicit Cursor(std::string_view text) : text_(text) {}
+  Scan(const char* at, const char* end) : at_(at), end_(end) {}
 
   bool take(std::string_view expected) {
-    if (text_.substr(at_, expected.size()) != expected) return false;
+    if (end_ - at_ < static_cast<std::ptrdiff_t>(expected.size()) ||
+        std::memcmp(at_, expected.data(), expected.size()) != 0) {
+      return false;
+    }
     at_ += expected.size();
     return true;
   }
   bool take(char c) {
-    if (at_ >= text_.size() || text_[at_] != c) return false;
+    if (*at_ != c) return false;
     ++at_;
     return true;
   }
-  bool at_end() const { return at_ == text_.size(); }
+  bool at(const char* position) const { return at_ == position; }
 
-  // 1 to max digits; a leading zero only alone, as JSON demands.
-  bool digits(std::size_t max, bool leading_zero_alone) {
-    DecimalScan ignored;
-    return digits(max, leading_zero_alone, ignored);
-  }
-  // The same, appending the digits to scan's mantissa (which wraps past
-  // 19 digits; digit_count tells).
-  bool digits(std::size_t max, bool leading_zero_alone, DecimalScan& scan) {
-    const std::size_t start = at_;
-    std::uint64_t mantissa = scan.mantissa;
-    while (at_ < text_.size() && is_digit(text_[at_])) {
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(text_[at_] - '0');
+  // 1 to max digits; a leading zero only alone, as JSON demands. The
+  // digits are appended to mantissa, which wraps past 19 of them.
+  bool digits(std::size_t max, bool leading_zero_alone, std::uint64_t& mantissa,
+              std::size_t& count) {
+    const char* const start = at_;
+    std::uint64_t value = mantissa;
+    while (is_digit(*at_)) {
+      value = value * 10 + static_cast<std::uint64_t>(*at_ - '0');
       ++at_;
     }
-    const std::size_t count = at_ - start;
-    scan.mantissa = mantissa;
-    scan.digit_count += count;
+    mantissa = value;
+    count = static_cast<std::size_t>(at_ - start);
     if (count == 0 || count > max) return false;
-    return !(leading_zero_alone && count > 1 && text_[start] == '0');
+    return !(leading_zero_alone && count > 1 && *start == '0');
   }
 
   // A JSON number of the plain form. With value, also its nearest float:
   // the digits are gathered during the scan, and only a number that the
   // quick conversion cannot vouch for is converted again from its text.
   bool number(float* value) {
-    const std::size_t start = at_;
-    DecimalScan scan;
-    scan.negative = take('-');
-    if (!digits(kMaxIntegerDigits, true, scan)) return false;
+    const char* const start = at_;
+    const bool negative = take('-');
+    std::uint64_t mantissa = 0;
+    std::size_t digit_count = 0;
+    if (!digits(kMaxIntegerDigits, true, mantissa, digit_count)) return false;
+    std::int64_t exponent = 0;
     if (take('.')) {
-      const std::size_t fraction_start = at_;
-      if (!digits(text_.size(), false, scan)) return false;
-      scan.exponent -= static_cast<std::int64_t>(at_ - fraction_start);
+      std::size_t fraction_digits = 0;
+      if (!digits(static_cast<std::size_t>(end_ - at_), false, mantissa, fraction_digits)) {
+        return false;
+      }
+      digit_count += fraction_digits;
+      exponent = -static_cast<std::int64_t>(fraction_digits);
     }
     if (take('e') || take('E')) {
       const bool negative_exponent = !take('+') && take('-');
-      DecimalScan exponent;
-      if (!digits(kMaxExponentDigits, false, exponent)) return false;
-      const auto written = static_cast<std::int64_t>(exponent.mantissa);
-      scan.exponent += negative_exponent ? -written : written;
+      std::uint64_t written = 0;
+      std::size_t exponent_digits = 0;
+      if (!digits(kMaxExponentDigits, false, written, exponent_digits)) return false;
+      exponent += negative_exponent ? -static_cast<std::int64_t>(written)
+                                    : static_cast<std::int64_t>(written);
     }
     if (!value) return true;
     std::optional<float> quick;
     // At most 19 digits: the fraction is short, so the exponent is small.
-    if (scan.digit_count <= kMaxExactDigits) {
-      quick = payload::float32_from_decimal(scan.mantissa, static_cast<int>(scan.exponent),
-                                            scan.negative);
+    if (digit_count <= kMaxExactDigits) {
+      quick = payload::float32_from_decimal(mantissa, static_cast<int>(exponent), negative);
     }
     // The conversion the general reader applies to the same text.
     *value = quick ? *quick
-                   : payload::float32_from_json_text(text_.substr(start, at_ - start));
+                   : payload::float32_from_json_text(
+                         std::string_view(start, static_cast<std::size_t>(at_ - start)));
     return true;
   }
 
   bool unsigned_integer(std::uint64_t& value) {
-    const std::size_t start = at_;
-    if (!digits(kMaxIntegerDigits, true)) return false;
-    const char* first = text_.data() + start;
-    const auto [end, ec] = std::from_chars(first, text_.data() + at_, value);
-    return ec == std::errc() && end == text_.data() + at_;
+    const char* const start = at_;
+    std::uint64_t ignored = 0;
+    std::size_t count = 0;
+    if (!digits(kMaxIntegerDigits, true, ignored, count)) return false;
+    const auto [end, ec] = std::from_chars(start, at_, value);
+    return ec == std::errc() && end == at_;
   }
 
  private:
-  std::string_view text_;
-  std::size_t at_ = 0;
+  const char* at_;
+  const char* end_;
 };
 
-bool take_opening(Cursor& cursor, WalEntryKind& kind) {
+bool take_opening(Scan& scan, WalEntryKind& kind) {
   for (const KindText& opening : kOpenings) {
-    if (cursor.take(opening.text)) {
+    if (scan.take(opening.text)) {
       kind = opening.kind;
       return true;
     }
@@ -139,27 +140,29 @@ bool take_opening(Cursor& cursor, WalEntryKind& kind) {
 }
 
 // The components into vector, or only checked when vector is null.
-bool take_components(Cursor& cursor, std::vector<float>* vector) {
+bool take_components(Scan& scan, std::vector<float>* vector) {
   if (vector) vector->clear();
-  if (cursor.take(']')) return true;
+  if (scan.take(']')) return true;
   do {
     float component = 0;
-    if (!cursor.number(vector ? &component : nullptr)) return false;
+    if (!scan.number(vector ? &component : nullptr)) return false;
     if (vector) vector->push_back(component);
-  } while (cursor.take(','));
-  return cursor.take(']');
+  } while (scan.take(','));
+  return scan.take(']');
 }
 
 // Parses into out, or only checks the shape when out is null.
 bool parse(std::string_view body, WalEntry* out) {
-  Cursor cursor(body);
+  if (!body.ends_with(kEmptyPayloadClose)) return false;
+  const char* const close = body.data() + body.size() - kEmptyPayloadClose.size();
+  Scan scan(body.data(), close);
   WalEntryKind kind = WalEntryKind::Checkpoint;
   std::uint64_t id = 0;
-  if (!take_opening(cursor, kind)) return false;
-  if (!cursor.unsigned_integer(id)) return false;
-  if (!cursor.take(kVectorKey)) return false;
-  if (!take_components(cursor, out ? &out->vector : nullptr)) return false;
-  if (!cursor.take(kEmptyPayloadClose) || !cursor.at_end()) return false;
+  if (!take_opening(scan, kind)) return false;
+  if (!scan.unsigned_integer(id)) return false;
+  if (!scan.take(kVectorKey)) return false;
+  if (!take_components(scan, out ? &out->vector : nullptr)) return false;
+  if (!scan.at(close)) return false;
   if (out) {
     out->kind = kind;
     out->id = id;
