@@ -24,6 +24,17 @@ void wal_entry(FuzzInput input) {
   using tarnvault_core::storage::wal::WalEntry;
 
   auto entry = WalEntry::from_bytes(as_text(input));
+  // The fast path for the writer's compact shape reads exactly as the
+  // general reader: the same entry, or the same error.
+  auto general = WalEntry::from_bytes_general(as_text(input));
+  FUZZ_CHECK(entry.ok() == general.ok(), "the compact parser and the general reader disagree");
+  if (entry.ok()) {
+    FUZZ_CHECK(entry->kind == general->kind && entry->id == general->id &&
+                   same_bits(entry->vector, general->vector) && entry->payload == general->payload,
+               "the compact parser read another entry than the general reader");
+  } else {
+    FUZZ_CHECK(entry.error() == general.error(), "the two readers fail differently");
+  }
   if (!entry.ok()) {
     FUZZ_CHECK(entry.error().kind() == tarnvault_core::ErrorKind::WalCorrupted,
                "a body read failed with another kind: " + entry.error().message());
