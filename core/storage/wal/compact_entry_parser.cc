@@ -1,11 +1,12 @@
 #include "core/storage/wal/compact_entry_parser.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
+#include <limits>
 #include <system_error>
 
 #include "core/payload/float32_from_decimal.h"
@@ -76,12 +77,12 @@ class Scan {
     return !(leading_zero_alone && count > 1 && *start == '0');
   }
 
-  // A JSON number of the plain form. With value, also its nearest float:
-  // the digits are gathered during the scan, and only a number that the
-  // quick conversion cannot vouch for is converted again from its text.
-  bool number(float* value) {
-    const char* const start = at_;
-    const bool negative = take('-');
+  // A JSON number of the plain form; its digits go to decimal (a mantissa
+  // beyond 2^64 - 1 as the largest, which no quick conversion takes).
+  bool number(payload::ShortDecimal& decimal) {
+    // Without a branch: the signs of the components are a coin toss.
+    decimal.negative = *at_ == '-';
+    at_ += decimal.negative;
     std::uint64_t mantissa = 0;
     std::size_t digit_count = 0;
     if (!digits(kMaxIntegerDigits, true, mantissa, digit_count)) return false;
@@ -102,18 +103,14 @@ class Scan {
       exponent += negative_exponent ? -static_cast<std::int64_t>(written)
                                     : static_cast<std::int64_t>(written);
     }
-    if (!value) return true;
-    std::optional<float> quick;
     // At most 19 digits: the fraction is short, so the exponent is small.
-    if (digit_count <= kMaxExactDigits) {
-      quick = payload::float32_from_decimal(mantissa, static_cast<int>(exponent), negative);
-    }
-    // The conversion the general reader applies to the same text.
-    *value = quick ? *quick
-                   : payload::float32_from_json_text(
-                         std::string_view(start, static_cast<std::size_t>(at_ - start)));
+    const bool exact = digit_count <= kMaxExactDigits;
+    decimal.mantissa = exact ? mantissa : std::numeric_limits<std::uint64_t>::max();
+    decimal.exponent = exact ? static_cast<std::int32_t>(exponent) : 0;
     return true;
   }
+
+  const char* position() const { return at_; }
 
   bool unsigned_integer(std::uint64_t& value) {
     const char* const start = at_;
@@ -139,15 +136,47 @@ bool take_opening(Scan& scan, WalEntryKind& kind) {
   return false;
 }
 
-// The components into vector, or only checked when vector is null.
+// Where a number's text lies in the body.
+struct Text {
+  const char* begin;
+  std::size_t size;
+};
+
+// Appends the floats of a block of scanned numbers to vector. The few that
+// the quick conversion refuses get the conversion the general reader
+// applies to the same text.
+void append_block(const payload::ShortDecimal* decimals, const Text* texts, std::size_t count,
+                  std::vector<float>& vector) {
+  const std::size_t start = vector.size();
+  vector.resize(start + count);
+  float* out = vector.data() + start;
+  std::uint64_t refused = payload::floats_from_decimals(decimals, count, out);
+  while (refused != 0) {
+    const auto i = static_cast<std::size_t>(std::countr_zero(refused));
+    out[i] = payload::float32_from_json_text(std::string_view(texts[i].begin, texts[i].size));
+    refused &= refused - 1;
+  }
+}
+
+// The components into vector, or only checked when vector is null. The
+// numbers are scanned a block at a time and then converted together, in a
+// loop without branches on the data, so that their divisions overlap.
 bool take_components(Scan& scan, std::vector<float>* vector) {
   if (vector) vector->clear();
   if (scan.take(']')) return true;
+  payload::ShortDecimal decimals[payload::kDecimalBlock];
+  Text texts[payload::kDecimalBlock];
+  std::size_t count = 0;
   do {
-    float component = 0;
-    if (!scan.number(vector ? &component : nullptr)) return false;
-    if (vector) vector->push_back(component);
+    const char* const start = scan.position();
+    if (!scan.number(decimals[count])) return false;
+    texts[count] = {start, static_cast<std::size_t>(scan.position() - start)};
+    if (++count == payload::kDecimalBlock) {
+      if (vector) append_block(decimals, texts, count, *vector);
+      count = 0;
+    }
   } while (scan.take(','));
+  if (vector) append_block(decimals, texts, count, *vector);
   return scan.take(']');
 }
 
