@@ -1,13 +1,17 @@
 #include "core/storage/wal/wal_record.h"
 
+#include <zlib.h>
+
 #include <limits>
 
 #include "core/storage/io/little_endian.h"
-#include "core/storage/wal/crc32.h"
 
 namespace tarnvault_core::storage::wal {
 
-std::uint32_t body_checksum(std::string_view body) { return crc32_ieee(body); }
+std::uint32_t body_checksum(std::string_view body) {
+  const auto* bytes = reinterpret_cast<const Bytef*>(body.data());
+  return static_cast<std::uint32_t>(crc32_z(crc32_z(0, nullptr, 0), bytes, body.size()));
+}
 
 Status encode_record(const WalEntryRef& entry, std::string& out) {
   out.assign(kRecordHeaderSize, '\0');
