@@ -1,11 +1,14 @@
 // The extension module _tarnvault: its definition and its initialisation,
 // which registers the classes in order and lists each in __all__.
-#include "collection_type.h"
-#include "errors.h"
-#include "index_type.h"
-#include "py_api.h"
+#include "calling.h"
 
 namespace tarnvault_py {
+
+// Each builds its class's type object with PyType_FromSpec: a new reference,
+// or null with an exception set. Called once, at module initialisation.
+PyObject* create_index_type();       // index.cc
+PyObject* create_collection_type();  // collection.cc
+
 namespace {
 
 // Set once the module object exists. The classes' type objects live for the

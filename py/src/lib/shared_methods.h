@@ -8,13 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "calling.h"
+#include "convert.h"
 #include "core/payload/payload.h"
-#include "errors.h"
-#include "float_buffer.h"
-#include "method_arguments.h"
-#include "method_call.h"
-#include "results.h"
-#include "vector_list.h"
 
 namespace tarnvault_py {
 

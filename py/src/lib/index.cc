@@ -1,5 +1,5 @@
-#include "index_type.h"
-
+// The Python class Index: one in-memory BruteForceIndex per instance, with
+// its docstrings and method table.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -7,19 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "access.h"
-#include "binding.h"
+#include "calling.h"
 #include "convert.h"
 #include "core/index/brute_force/brute_force_index.h"
 #include "core/payload/payload.h"
-#include "docstrings.h"
-#include "errors.h"
-#include "method_arguments.h"
-#include "method_call.h"
 #include "shared_methods.h"
-#include "metric.h"
-#include "results.h"
-#include "vector_list.h"
 
 namespace tarnvault_py {
 namespace {
@@ -67,6 +59,29 @@ constexpr char kSearchDoc[] =
     "\n"
     "Returns:\n"
     "    list[tuple[int, float]]: List of (id, distance) tuples.";
+
+constexpr char kInsertBatchDoc[] =
+    "insert_batch($self, ids, vectors)\n"
+    "--\n"
+    "\n"
+    "Insert multiple vectors at once.\n"
+    "\n"
+    "Args:\n"
+    "    ids (list[int]): List of unique identifiers.\n"
+    "    vectors (list[list[float]]): List of vectors.";
+
+constexpr char kSearchBatchDoc[] =
+    "search_batch($self, queries, k)\n"
+    "--\n"
+    "\n"
+    "Search for nearest neighbors for multiple queries.\n"
+    "\n"
+    "Args:\n"
+    "    queries (list[list[float]]): List of query vectors.\n"
+    "    k (int): Number of neighbors per query.\n"
+    "\n"
+    "Returns:\n"
+    "    list[list[tuple[int, float]]]: Results for each query.";
 
 constexpr Signature<2> kNewSignature{"Index.__new__()", {"metric", "dimension"}};
 constexpr Signature<2> kInsertSignature{"Index.insert()", {"id", "vector"}};

@@ -1,9 +1,54 @@
-#include "binding.h"
+#include "calling.h"
 
 #include <string>
 #include <vector>
 
 namespace tarnvault_py {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+namespace {
+
+PyObject* internal_error_type = nullptr;
+
+// Display messages may carry operating-system text; never fail on its bytes.
+PyObject* new_message(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace
+
+bool init_internal_error_type() {
+  if (internal_error_type != nullptr) return true;
+  internal_error_type = PyErr_NewExceptionWithDoc(
+      "_tarnvault.InternalError", "An internal invariant of _tarnvault was broken.",
+      PyExc_BaseException, nullptr);
+  return internal_error_type != nullptr;
+}
+
+void raise_internal_error(const char* what) {
+  PyObject* type = internal_error_type != nullptr ? internal_error_type : PyExc_SystemError;
+  PyRef message = PyRef::steal(new_message(what));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+PyObject* raise_core_error(PyObject* exception_type, const tarnvault_core::Error& error) {
+  PyRef message = PyRef::steal(new_message(error.message()));
+  if (message) PyErr_SetObject(exception_type, message.get());
+  return nullptr;
+}
+
+void raise_type_mismatch(PyObject* value, const char* target) {
+  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
+               target);
+}
+
+// ---------------------------------------------------------------------------
+// Binding
+
 namespace {
 
 bool raise_too_many_positional(const char* full_name, std::size_t expected, Py_ssize_t given) {
@@ -93,17 +138,39 @@ bool bind_arguments(const char* full_name, std::span<const char* const> names, P
   return true;
 }
 
-void raise_type_mismatch(PyObject* value, const char* target) {
-  PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
-  if (!type_name) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-               target);
-}
-
 bool check_instance(PyObject* self, PyTypeObject* type, const char* class_name) {
   if (self != nullptr && PyObject_TypeCheck(self, type)) return true;
   raise_type_mismatch(self == nullptr ? Py_None : self, class_name);
   return false;
+}
+
+// ---------------------------------------------------------------------------
+// Access
+
+AccessGuard::AccessGuard(AccessState& state, Access mode) : state_(state), mode_(mode) {
+  if (mode == Access::Exclusive) {
+    if (!state.is_free()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return;
+    }
+    state.writer_ = true;
+  } else {
+    if (state.writer_) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return;
+    }
+    ++state.readers_;
+  }
+  acquired_ = true;
+}
+
+AccessGuard::~AccessGuard() {
+  if (!acquired_) return;
+  if (mode_ == Access::Exclusive) {
+    state_.writer_ = false;
+  } else {
+    --state_.readers_;
+  }
 }
 
 }  // namespace tarnvault_py
