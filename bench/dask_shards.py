@@ -1,0 +1,101 @@
+"""Sharded search on a local Dask cluster against one Collection in one process.
+
+    PYTHONPATH=build/py /usr/bin/python3 bench/dask_shards.py [count] [dimension] [--via-scheduler]
+
+Data: `count` x `dimension` (default 10^6 x 128) standard-normal float32,
+seeded; 100 queries from the same generator; k = 10; euclidean.
+
+1. One Collection in this process: insert_batch, then the median over 5 calls
+   of search_batch(100 queries), and the median of 20 single searches.
+2. A LocalCluster of 2 worker processes with 1 thread each on 127.0.0.1, the
+   client talking to workers directly (``--via-scheduler``: through the
+   scheduler, Dask's default), a ShardedCollection of 2 shards holding the
+   same vectors: the same measurements. Every batch result's distances are
+   checked against step 1's, rank by rank.
+3. The fixed cost of a call: a single search of an empty 2-shard collection
+   (two actor round trips, no scan).
+
+Prints queries/s of both and their ratio, the single-query latencies, and the
+load average before and after, since the client, the scheduler and both
+workers share the machine's cores with whatever else runs.
+"""
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+from distributed import Client, LocalCluster
+
+from tarnvault import Collection
+from tarnvault.dask import ShardedCollection
+
+K = 10
+BATCH = 100_000
+
+
+def median_seconds(action, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def load_and_measure(target, ids, vectors, queries):
+    start = time.perf_counter()
+    for first in range(0, len(ids), BATCH):
+        target.insert_batch(ids[first:first + BATCH], vectors[first:first + BATCH])
+    load = time.perf_counter() - start
+    target.search_batch(queries, K)  # warm-up
+    batch = median_seconds(lambda: target.search_batch(queries, K), 5)
+    single = median_seconds(lambda: target.search(queries[0], K), 20)
+    return load, batch, single, target.search_batch(queries, K)
+
+
+def main():
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    count = int(args[0]) if args else 1_000_000
+    dimension = int(args[1]) if len(args) > 1 else 128
+    direct = "--via-scheduler" not in sys.argv
+    rng = np.random.default_rng(1)
+    vectors = rng.standard_normal((count, dimension), dtype=np.float32)
+    ids = np.arange(count, dtype=np.uint64)
+    queries = rng.standard_normal((100, dimension), dtype=np.float32)
+    workdir = tempfile.mkdtemp(prefix="dask-shards-bench-")
+    print(f"{count} x {dimension}, k={K}, load average before: {os.getloadavg()}")
+
+    one = Collection.open_or_create(f"{workdir}/one", dimension, "euclidean")
+    one_load, one_batch, one_single, expected = load_and_measure(one, ids, vectors, queries)
+    del one
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address="127.0.0.1:0") as cluster, \
+            Client(cluster, direct_to_workers=direct) as client:
+        sharded = ShardedCollection.open_or_create(client, f"{workdir}/sharded", dimension,
+                                                   "euclidean", shards=2)
+        sharded_load, sharded_batch, sharded_single, got = load_and_measure(
+            sharded, ids, vectors, queries)
+        for want, have in zip(expected, got):
+            np.testing.assert_array_equal([d for _, d in have], [d for _, d in want])
+        sharded.close()
+        empty = ShardedCollection.open_or_create(client, f"{workdir}/empty", dimension,
+                                                 "euclidean", shards=2)
+        round_trip = median_seconds(lambda: empty.search(queries[0], K), 50)
+        empty.close()
+
+    n = len(queries)
+    print(f"client to workers: {'direct' if direct else 'through the scheduler'}")
+    print(f"load (insert_batch):  one {one_load:7.2f} s   sharded {sharded_load:7.2f} s")
+    print(f"search_batch of {n}:  one {n / one_batch:7.1f} q/s   "
+          f"sharded {n / sharded_batch:7.1f} q/s   ratio {one_batch / sharded_batch:.2f}x")
+    print(f"single search:        one {one_single * 1e3:7.2f} ms  "
+          f"sharded {sharded_single * 1e3:7.2f} ms  "
+          f"empty 2-shard call {round_trip * 1e3:.2f} ms")
+    print(f"load average after: {os.getloadavg()}")
+
+
+if __name__ == "__main__":
+    main()
