@@ -507,23 +507,52 @@ class ShardedCollection:
 
     def search_batch(self, queries, k):
         """One result list per query, searched on every shard in parallel."""
+        valid, ids, distances, kept = self._top_k(queries, k)
+        merged = [list(zip(i[:c], d[:c]))
+                  for i, d, c in zip(ids.tolist(), distances.tolist(), kept.tolist())]
+        answers = iter(merged)
+        return [next(answers) if v else [] for v in valid]
+
+    def query(self, queries, k):
+        """(ids, distances): NumPy arrays of shape (n, k), uint64 and float32, row
+        i holding query i's results as search_batch orders them; rows with fewer
+        than k results are padded with id 2**64-1 and distance +inf. A 1-D
+        query counts as one."""
+        try:
+            single = np.ndim(queries) == 1
+        except ValueError:  # rows of different lengths
+            single = False
+        if single:
+            queries = [queries]
+        valid, ids, distances, kept = self._top_k(queries, k)
+        k = operator.index(k)
+        out_ids = np.full((len(valid), k), MAX_ID, dtype=np.uint64)
+        out_distances = np.full((len(valid), k), np.inf, dtype=np.float32)
+        rows = np.flatnonzero(valid)
+        width = ids.shape[1]
+        mask = np.arange(width) < kept[:, None]
+        out_ids[rows, :width] = np.where(mask, ids, MAX_ID)
+        out_distances[rows, :width] = np.where(mask, distances, np.inf)
+        return out_ids, out_distances
+
+    def _top_k(self, queries, k):
+        """Search every shard; returns (valid, ids, distances, kept): which
+        queries had the right length, and for each of those its merged results,
+        the first kept[q] of each row being real."""
         self._check_open()
         rows = _as_rows(queries, self.dimension, "queries")
         k = operator.index(k)
         if k < 0:
             raise OverflowError("argument 'k': can't convert negative int to unsigned")
-        n = len(rows)
         valid = np.array([len(r) == self.dimension for r in rows], dtype=bool)
         if k == 0 or not valid.any():
-            return [[] for _ in range(n)]
+            nothing = np.zeros((int(valid.sum()), 0))
+            return valid, nothing.astype(np.uint64), nothing.astype(np.float32), np.zeros(
+                len(nothing), dtype=np.int64)
         sent = np.asarray(rows if valid.all() else [r for r, v in zip(rows, valid) if v],
                           dtype=np.float32)
         parts = self._all("search_batch", sent, k)
-        merged = _merge([parts[i] for i in range(self.shards)], len(sent), k)
-        if valid.all():
-            return merged
-        answers = iter(merged)
-        return [next(answers) if v else [] for v in valid]
+        return (valid,) + _merge([parts[i] for i in range(self.shards)], len(sent), k)
 
     def flush(self):
         """Flush every shard in parallel; returns once all of them are durable."""
@@ -581,7 +610,8 @@ def _is_timeout(error):
 
 def _merge(parts, n, k):
     """The k best of each query's per-shard results, ascending by (distance,
-    id), NaN last; an exact top-k since every shard returned its own k best."""
+    id), NaN last; an exact top-k since every shard returned its own k best.
+    Returns (ids, distances, kept): row q's first kept[q] entries are results."""
     width = sum(int(counts.max(initial=0)) for counts, _, _ in parts)
     ids = np.zeros((n, width), dtype=np.uint64)
     distances = np.zeros((n, width), dtype=np.float32)
@@ -599,6 +629,5 @@ def _merge(parts, n, k):
         column += int(counts.max())
     order = np.lexsort((ids, distances, empty), axis=-1)[:, :k]
     kept = np.minimum(sum(counts for counts, _, _ in parts), k)
-    ids = np.take_along_axis(ids, order, axis=-1).tolist()
-    distances = np.take_along_axis(distances, order, axis=-1).tolist()
-    return [list(zip(ids[q][:kept[q]], distances[q][:kept[q]])) for q in range(n)]
+    return (np.take_along_axis(ids, order, axis=-1),
+            np.take_along_axis(distances, order, axis=-1), kept)

@@ -232,3 +232,22 @@ def test_killed_worker_loses_nothing_flushed(client, tmp_path):
     sharded.insert(5000, flushed[0])
     assert sharded.search(flushed[0], 2)[0][1] == 0.0
     sharded.close()
+
+
+def test_query_pads_numpy_results(client, tmp_path):
+    vectors = coarse_data(6, 40)
+    with ShardedCollection.open_or_create(client, tmp_path, DIM, "euclidean", shards=2,
+                                          timeout=TIMEOUT) as sharded:
+        sharded.insert_batch(range(40), vectors)
+        queries = [vectors[0], vectors[1][:-1], vectors[2]]
+        ids, distances = sharded.query(queries, 50)
+        assert ids.shape == distances.shape == (3, 50)
+        assert (ids.dtype, distances.dtype) == (np.uint64, np.float32)
+        for row, expected in ((0, sharded.search(vectors[0], 50)), (1, []),
+                              (2, sharded.search(vectors[2], 50))):
+            n = len(expected)
+            assert list(zip(ids[row, :n].tolist(), distances[row, :n].tolist())) == expected
+            assert (ids[row, n:] == 2**64 - 1).all() and np.isinf(distances[row, n:]).all()
+        one_ids, one_distances = sharded.query(vectors[0], 5)
+        assert one_ids.shape == (1, 5)
+        assert one_ids[0].tolist() == ids[0, :5].tolist()
