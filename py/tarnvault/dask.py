@@ -339,10 +339,14 @@ class ShardedCollection:
     @classmethod
     def _start(cls, client, path, manifest, workers, timeout, create):
         if workers is not None and len(workers) != manifest["shards"]:
-            raise ValueError(f"workers names {len(workers)} workers for "
+            raise ValueError(f"workers has {len(workers)} entries for "
                              f"{manifest['shards']} shards")
         collection = cls(client, path, manifest, workers, timeout)
-        collection._place(range(manifest["shards"]), create)
+        try:
+            collection._place(range(manifest["shards"]), create)
+        except BaseException:
+            collection.close()  # the shards that did open let go of their directories
+            raise
         return collection
 
     def _place(self, shards, create):
