@@ -1,7 +1,11 @@
 #include "core/payload/json_number.h"
 
+#include <fmt/format.h>
+
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -109,11 +113,123 @@ char* write_shortest(char* at, std::size_t room, Float value) {
   return end + 2;
 }
 
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of value, written so that they end at end; returns
+// where they start.
+char* write_digits_ending_at(char* end, std::uint64_t value) {
+  while (value >= 100) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * (value % 100), 2);
+    value /= 100;
+  }
+  if (value >= 10) {
+    end -= 2;
+    std::memcpy(end, kDigitPairs + 2 * value, 2);
+  } else {
+    *--end = static_cast<char>('0' + value);
+  }
+  return end;
+}
+
 template <typename Float>
 void append_shortest(std::string& out, Float value) {
   char buffer[64];  // holds every shortest float or double and its ".0"
   const char* end = write_shortest(buffer, sizeof buffer, value);
   out.append(buffer, static_cast<std::size_t>(end - buffer));
+}
+
+constexpr std::uint32_t kPowersOfTen[] = {1,      10,      100,      1000,      10000,
+                                          100000, 1000000, 10000000, 100000000, 1000000000};
+
+// Decimal digits of a nonzero value.
+int digit_count(std::uint32_t value) {
+  const int estimate = (std::bit_width(value) * 1233) >> 12;  // log10 of the top bit, rounded down
+  return estimate + (value >= kPowersOfTen[estimate] ? 1 : 0);
+}
+
+// The eight decimal digits of value < 10^8, most significant first, as the
+// bytes of a little-endian word: every lane divided at once, no stores to
+// reload.
+std::uint64_t eight_digits(std::uint32_t value) {
+  const std::uint64_t quads = (value / 10000) | (std::uint64_t{value % 10000} << 32);
+  const std::uint64_t high_pairs = ((quads * 10486) >> 20) & 0x0000007F0000007FULL;
+  const std::uint64_t pairs = high_pairs | ((quads - high_pairs * 100) << 16);
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+  return tens | ((pairs - tens * 10) << 8) | 0x3030303030303030ULL;
+}
+
+void store_word(char* at, std::uint64_t word) { std::memcpy(at, &word, sizeof word); }
+
+// The float32 text of to_chars' shortest form, digits from the shortest
+// round-trip conversion (Dragonbox) and laid out as to_chars lays them out:
+// plain notation unless scientific notation is strictly shorter; an
+// exponent has a sign and at least two digits; an integral value in plain
+// notation shows its exact digits. The log writes one per vector component,
+// so this is the hot spot of a durable insert: the digits are stored as
+// whole words, which may leave scratch bytes past the returned end (never
+// past the kMaxFloat32TextSize room).
+char* write_float32_text(char* at, float value) {
+  if (std::signbit(value)) *at++ = '-';
+  if (value == 0) {
+    std::memcpy(at, "0.0", 3);
+    return at + 3;
+  }
+  const auto decimal = fmt::detail::dragonbox::to_decimal(std::fabs(value));
+  const int count = digit_count(decimal.significand);  // at most 9
+  // The digits padded with zeros to nine: a leading one and a word of eight.
+  const std::uint32_t nine = decimal.significand * kPowersOfTen[9 - count];
+  const char first = static_cast<char>('0' + nine / 100000000);
+  const std::uint64_t rest = eight_digits(nine % 100000000);
+  const int exponent = decimal.exponent;  // value = digits x 10^exponent
+  const int scientific_exponent = exponent + count - 1;
+  const int exponent_magnitude =
+      scientific_exponent < 0 ? -scientific_exponent : scientific_exponent;
+  const int scientific_size = count + (count > 1 ? 1 : 0) + 2 + (exponent_magnitude >= 100 ? 3 : 2);
+  const int integral = count + exponent;  // digits before the decimal point
+  const int plain_size = exponent >= 0 ? integral : integral > 0 ? count + 1 : 2 - exponent;
+  if (plain_size <= scientific_size) {
+    if (exponent >= 0) {
+      // to_chars writes an integral value's exact digits rather than pad the
+      // shortest ones with zeros; plain notation is chosen only below 10^15,
+      // so they fit 64 bits. The ".0" makes it read back as a float.
+      char exact_buffer[24];
+      char* const exact_end = exact_buffer + sizeof exact_buffer;
+      const char* exact =
+          write_digits_ending_at(exact_end, static_cast<std::uint64_t>(std::fabs(value)));
+      std::memcpy(at, exact, static_cast<std::size_t>(exact_end - exact));
+      at += exact_end - exact;
+      std::memcpy(at, ".0", 2);
+      return at + 2;
+    }
+    if (integral > 0) {
+      // 1 <= integral < count <= 9: the point goes into the word of eight.
+      const int split = 8 * (integral - 1);
+      at[0] = first;
+      store_word(at + 1, rest);
+      at[integral] = '.';
+      store_word(at + integral + 1, rest >> split);
+      return at + count + 1;
+    }
+    store_word(at, 0x3030303030302E30ULL);  // "0.000000"
+    store_word(at + 8, 0x3030303030303030ULL);
+    at += 2 - integral;
+    at[0] = first;
+    store_word(at + 1, rest);
+    return at + count;
+  }
+  at[0] = first;
+  at[1] = '.';
+  store_word(at + 2, rest);
+  at += count > 1 ? count + 1 : 1;
+  *at++ = 'e';
+  *at++ = scientific_exponent < 0 ? '-' : '+';
+  if (exponent_magnitude >= 100) *at++ = static_cast<char>('0' + exponent_magnitude / 100);
+  std::memcpy(at, kDigitPairs + 2 * (exponent_magnitude % 100), 2);
+  return at + 2;
 }
 
 }  // namespace
@@ -145,9 +261,13 @@ void append_signed(std::string& out, std::int64_t value) {
 
 void append_float(std::string& out, double value) { append_shortest(out, value); }
 
-void append_float32(std::string& out, float value) { append_shortest(out, value); }
+void append_float32(std::string& out, float value) {
+  char buffer[kMaxFloat32TextSize];
+  const char* end = write_float32_text(buffer, value);
+  out.append(buffer, static_cast<std::size_t>(end - buffer));
+}
 
-char* write_float32(char* at, float value) { return write_shortest(at, kMaxFloat32TextSize, value); }
+char* write_float32(char* at, float value) { return write_float32_text(at, value); }
 
 std::string_view non_finite_name(double value) {
   if (std::isnan(value)) return "NaN";

@@ -37,8 +37,9 @@ void append_float32(std::string& out, float value);
 inline constexpr std::size_t kMaxFloat32TextSize = 32;
 
 // append_float32's text written at `at`, which must have
-// kMaxFloat32TextSize bytes of room; returns the end of the text. For
-// writers that format many numbers into one buffer sized once.
+// kMaxFloat32TextSize bytes of room; returns the end of the text. Bytes of
+// the room past the end may be overwritten. For writers that format many
+// numbers into one buffer sized once.
 char* write_float32(char* at, float value);
 
 // "NaN", "inf" or "-inf": names a non-finite value in messages.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -52,6 +53,40 @@ TEST(JsonNumberTest, EveryFiniteDoubleReadsBackAsTheSameFloat) {
     ASSERT_EQ(back->kind(), JsonValue::Kind::Float) << text;
     ASSERT_EQ(std::bit_cast<std::uint64_t>(back->as_float()), std::bit_cast<std::uint64_t>(d))
         << text;
+  }
+}
+
+// The float32 text is to_chars' shortest form (plus ".0" where it shows
+// neither point nor exponent), byte for byte: the log's bytes must not
+// change with the formatter. Every 4093rd bit pattern, and the patterns
+// around each power of two, where the layouts change.
+TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
+  auto standard = [](float f) {
+    char buffer[64];
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, f).ptr;
+    std::string text(buffer, end);
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+  };
+  auto check = [&](std::uint32_t bits) {
+    const float f = std::bit_cast<float>(bits);
+    if (!std::isfinite(f)) return;
+    std::string appended;
+    append_float32(appended, f);
+    char room[kMaxFloat32TextSize];
+    const std::string written(room, write_float32(room, f));
+    ASSERT_EQ(appended, standard(f)) << std::hex << bits;
+    ASSERT_EQ(written, appended) << std::hex << bits;
+  };
+  for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << 32); bits += 4093) {
+    check(static_cast<std::uint32_t>(bits));
+  }
+  for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+    for (std::uint32_t low = 0; low < 64; ++low) {
+      check((exponent << 23) | low);
+      check((exponent << 23) | (0x7FFFFFu - low));
+      check(0x80000000u | (exponent << 23) | low);
+    }
   }
 }
 
