@@ -22,9 +22,9 @@
 // race each other, the record appended last to the data file wins, in
 // memory as after a reopen.
 //
-// The Python objects add nothing to this: they call in with the interpreter
-// lock held, never release it and start no threads, so from Python these
-// locks are never contended.
+// The Python objects add a guard of their own: searches share an object and
+// writes hold it alone, so from Python the locks here are contended only by
+// concurrent searches, which share them.
 #pragma once
 
 #include <cstddef>

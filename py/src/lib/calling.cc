@@ -1,5 +1,7 @@
 #include "calling.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -147,30 +149,98 @@ bool check_instance(PyObject* self, PyTypeObject* type, const char* class_name) 
 // ---------------------------------------------------------------------------
 // Access
 
+namespace {
+
+// One mutex and one condition for the access states of every instance:
+// each is held for a few instructions, and waiters are few.
+std::mutex access_mutex;
+std::condition_variable access_released;
+
+// The calling thread's accesses, innermost first, linked through outer_.
+thread_local AccessGuard* innermost_access = nullptr;
+
+}  // namespace
+
 AccessGuard::AccessGuard(AccessState& state, Access mode) : state_(state), mode_(mode) {
-  if (mode == Access::Exclusive) {
-    if (!state.is_free()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return;
-    }
-    state.writer_ = true;
+  const bool exclusive = mode == Access::Exclusive;
+  const bool holds_any = innermost_access != nullptr;
+  std::unique_lock lock(access_mutex);
+  const bool conflict = exclusive ? state.readers_ > 0 || state.writer_ : state.writer_;
+  if (conflict && (holds_any || state.converting_ > 0)) {
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+    return;
+  }
+  const bool behind_writer = !exclusive && state.waiting_writers_ > 0 && !holds_any;
+  if (conflict || behind_writer) {
+    if (exclusive) ++state.waiting_writers_;
+    lock.unlock();
+    PyThreadState* thread_state = PyEval_SaveThread();
+    lock.lock();
+    access_released.wait(lock, [&] {
+      return exclusive ? state.readers_ == 0 && !state.writer_
+                       : !state.writer_ && state.waiting_writers_ == 0;
+    });
+    if (exclusive) --state.waiting_writers_;
+    take();
+    // Until this thread runs again it is not converting: a thread that
+    // meets the access meanwhile waits for it.
+    lock.unlock();
+    PyEval_RestoreThread(thread_state);
+    lock.lock();
   } else {
-    if (state.writer_) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
-    }
-    ++state.readers_;
+    take();
+  }
+  converting_ = true;
+  ++state.converting_;
+  lock.unlock();
+  outer_ = std::exchange(innermost_access, this);
+}
+
+void AccessGuard::take() {
+  if (mode_ == Access::Exclusive) {
+    state_.writer_ = true;
+  } else {
+    ++state_.readers_;
   }
   acquired_ = true;
 }
 
 AccessGuard::~AccessGuard() {
   if (!acquired_) return;
+  innermost_access = outer_;
+  std::lock_guard lock(access_mutex);
+  if (converting_) --state_.converting_;
   if (mode_ == Access::Exclusive) {
     state_.writer_ = false;
   } else {
     --state_.readers_;
   }
+  if (state_.readers_ == 0) access_released.notify_all();
 }
+
+AccessGuard* AccessGuard::held_by_this_thread(const AccessState& state) {
+  for (AccessGuard* guard = innermost_access; guard != nullptr; guard = guard->outer_) {
+    if (&guard->state_ == &state) return guard;
+  }
+  return nullptr;
+}
+
+void AccessGuard::begin_work() {
+  std::lock_guard lock(access_mutex);
+  if (converting_) {
+    converting_ = false;
+    --state_.converting_;
+  }
+}
+
+ReleasedInterpreterLock::ReleasedInterpreterLock() : thread_state_(PyEval_SaveThread()) {}
+
+ReleasedInterpreterLock::ReleasedInterpreterLock(const AccessState& state) {
+  if (AccessGuard* guard = AccessGuard::held_by_this_thread(state)) guard->begin_work();
+  thread_state_ = PyEval_SaveThread();
+}
+
+ReleasedInterpreterLock::~ReleasedInterpreterLock() { PyEval_RestoreThread(thread_state_); }
 
 }  // namespace tarnvault_py

@@ -5,7 +5,8 @@
 //   - errors: a core Error becomes the exception type the method names, a C++
 //     exception never unwinds into the interpreter;
 //   - binding of a call's arguments to a method's parameters;
-//   - per-instance access: readers nest, a writer excludes everyone;
+//   - per-instance access: readers share, a writer excludes everyone, and
+//     threads wait for each other with the interpreter lock released;
 //   - the prologue every instance method runs before its own work.
 #pragma once
 
@@ -134,28 +135,47 @@ bool bind_arguments(const Signature<N>& signature, PyObject* args, PyObject* kwa
 bool check_instance(PyObject* self, PyTypeObject* type, const char* class_name);
 
 // ---------------------------------------------------------------------------
-// Access. The interpreter lock serialises all calls, so the only possible
-// conflict is a re-entrant call made by Python code that runs during argument
-// conversion (an element's __float__, a sequence's __iter__ ...). Readers
-// nest; a writer excludes everyone.
+// Access. Every instance carries an access state: free, shared by a count of
+// readers, or held by one writer. Searches share it, writes hold it alone,
+// and every method holds it from before its argument conversion until it
+// returns. Long core work (a scan, a sync) runs without the interpreter lock,
+// so calls from other threads do meet held accesses:
+//   - A thread that holds no access waits, without the interpreter lock, for
+//     the access it asks for. A waiting writer goes first: readers that come
+//     after it wait for it, so a stream of searches cannot starve a write.
+//   - A thread that already holds an access (its own call is converting an
+//     argument, and the conversion ran Python code that called in again)
+//     never waits: waiting could close a cycle of threads waiting on each
+//     other, or on itself. Shared access nests, even past a waiting writer;
+//     a conflicting request fails at once.
+//   - A request that conflicts with a holder whose conversion is running
+//     Python code fails at once as well: that code may itself be waiting for
+//     the requesting thread, and a holder in this state is only ever seen
+//     when the conversion let other threads in.
+// A failed request raises RuntimeError "Already borrowed" (exclusive
+// requested while any access is held) or "Already mutably borrowed" (shared
+// requested while a writer holds it).
 
 enum class Access { Shared, Exclusive };
 
+// All of it is guarded by one mutex of the module (calling.cc), held only
+// for a few instructions at a time. Plain values, so that a new instance's
+// state is set by assignment.
 class AccessState {
- public:
-  bool is_free() const { return readers_ == 0 && !writer_; }
-
  private:
   friend class AccessGuard;
 
   std::size_t readers_ = 0;
   bool writer_ = false;
+  std::size_t waiting_writers_ = 0;
+  // Holders that took the access and have not begun their core work: while
+  // another thread can see one, it is running Python code.
+  std::size_t converting_ = 0;
 };
 
 // Holds one access for its lifetime and restores the state on every path.
-// If the access conflicts, acquired() is false and RuntimeError is set:
-// "Already borrowed" for an exclusive request while anything is held,
-// "Already mutably borrowed" for a shared request while a writer holds it.
+// If the access is refused, acquired() is false and RuntimeError is set.
+// Must be created and destroyed with the interpreter lock held.
 class AccessGuard {
  public:
   AccessGuard(AccessState& state, Access mode);
@@ -165,11 +185,57 @@ class AccessGuard {
 
   bool acquired() const { return acquired_; }
 
+  // The calling thread's access to state, held by this call or an outer one;
+  // null when it holds none.
+  static AccessGuard* held_by_this_thread(const AccessState& state);
+  // The conversion is over: from now on the holder runs no Python code of
+  // its arguments, and threads that conflict with it wait.
+  void begin_work();
+
  private:
+  void take();  // with the access mutex held
+
   AccessState& state_;
   Access mode_;
   bool acquired_ = false;
+  bool converting_ = false;
+  AccessGuard* outer_ = nullptr;  // the thread's next access out
 };
+
+// Releases the interpreter lock for its lifetime. Given the access state of
+// the call's instance, it first marks the call's conversion over (see
+// AccessGuard::begin_work). Nothing may touch a Python object meanwhile.
+class ReleasedInterpreterLock {
+ public:
+  ReleasedInterpreterLock();
+  explicit ReleasedInterpreterLock(const AccessState& state);
+  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+  ~ReleasedInterpreterLock();
+
+ private:
+  PyThreadState* thread_state_;
+};
+
+// Runs work() without the interpreter lock, under state's access, and
+// returns its result.
+template <typename Work>
+auto without_interpreter_lock(const AccessState& state, Work&& work) {
+  ReleasedInterpreterLock released(state);
+  return work();
+}
+
+// Runs a scan without the interpreter lock when it reads enough floats
+// (entries times query components) to outweigh handing the lock over: a
+// thread that gives it up may wait a whole switch interval to get it back
+// from a busy Python thread, far longer than a small scan.
+template <typename Work>
+auto scan_without_interpreter_lock(const AccessState& state, std::size_t floats_read,
+                                   Work&& work) {
+  constexpr std::size_t kWorthReleasing = std::size_t{1} << 16;
+  if (floats_read < kWorthReleasing) return work();
+  return without_interpreter_lock(state, std::forward<Work>(work));
+}
 
 // ---------------------------------------------------------------------------
 // The method prologue. What every instance method of a class does before its

@@ -38,7 +38,10 @@ PyObject* search_method(const MethodClass<Object, Store>& cls, const Signature<2
     FloatBuffer query;
     std::size_t k = 0;
     if (!convert_search_arguments(arguments, query, k)) return nullptr;
-    return new_result_list((object.*cls.store)->search(query, k));
+    const auto& store = *(object.*cls.store);
+    const auto results = scan_without_interpreter_lock(
+        object.access, store.len() * query.size(), [&] { return store.search(query, k); });
+    return new_result_list(results);
   });
 }
 
@@ -52,7 +55,12 @@ PyObject* search_batch_method(const MethodClass<Object, Store>& cls,
     VectorList queries;
     std::size_t k = 0;
     if (!convert_search_batch_arguments(arguments, queries, k)) return nullptr;
-    auto results = (object.*cls.store)->search_batch(query_spans(queries), k);
+    const auto& store = *(object.*cls.store);
+    const auto spans = query_spans(queries);
+    std::size_t query_floats = 0;
+    for (const auto& query : spans) query_floats += query.size();
+    auto results = scan_without_interpreter_lock(
+        object.access, store.len() * query_floats, [&] { return store.search_batch(spans, k); });
     return new_result_lists(results.size(), [&](std::size_t i) { return std::move(results[i]); });
   });
 }

@@ -1,0 +1,225 @@
+"""Calls from several Python threads: scans run without the interpreter lock,
+writes wait for running searches, and no thread waits on itself."""
+import concurrent.futures
+import random
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from _tarnvault import Collection, Index
+
+DIMENSION = 32
+
+
+def rows(count, seed=0):
+    return np.random.default_rng(seed).standard_normal((count, DIMENSION), dtype=np.float32)
+
+
+def filled(kind, tmp_path, count):
+    """An Index or Collection holding ids 0 .. count-1; large enough that a
+    scan is done without the interpreter lock."""
+    if kind == "index":
+        target = Index("euclidean", DIMENSION)
+    else:
+        target = Collection.open_or_create(str(tmp_path / "c"), DIMENSION, "euclidean")
+    target.insert_batch(list(range(count)), rows(count))
+    return target
+
+
+class Counter:
+    """A pure-Python loop on its own thread: how far it gets while the main
+    thread does something, against how far it gets alone."""
+
+    def __init__(self):
+        self.count = 0
+        self.stop = False
+        self.thread = threading.Thread(target=self.run)
+
+    def run(self):
+        while not self.stop:
+            self.count += 1
+
+    def __enter__(self):
+        self.thread.start()
+        time.sleep(0.02)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop = True
+        self.thread.join()
+
+    def share_while(self, call):
+        """The loop's progress during call() over its progress alone for as long."""
+        start, before = time.perf_counter(), self.count
+        call()
+        during, elapsed = self.count - before, time.perf_counter() - start
+        before = self.count
+        time.sleep(elapsed)
+        return during / max(1, self.count - before)
+
+
+# --- the interpreter lock ----------------------------------------------------
+
+@pytest.mark.parametrize("kind, count", [("index", 100_000), ("collection", 20_000)])
+@pytest.mark.parametrize("method", ["search", "search_batch"])
+def test_scans_let_other_threads_run(tmp_path, kind, count, method):
+    target = filled(kind, tmp_path, count)
+    queries = rows(40, seed=1).tolist()
+    if method == "search":
+        def call():
+            for query in queries:
+                target.search(query, 10)
+    else:
+        def call():
+            target.search_batch(queries * 4, 10)
+    # Holding the lock, the loop would run only at the call's edges: a few
+    # per cent of its solo progress at most. The machine may be busy, so a
+    # few tries.
+    with Counter() as counter:
+        shares = []
+        for _ in range(4):
+            shares.append(counter.share_while(call))
+            if shares[-1] > 0.25:
+                break
+    assert max(shares) > 0.25, shares
+
+
+def test_small_scans_keep_the_lock_and_still_answer():
+    # Below the size worth a hand-over the lock is kept; results are the same.
+    index = Index("euclidean", 2)
+    index.insert_batch([1, 2], [[0.0, 0.0], [3.0, 4.0]])
+    assert index.search([0.0, 0.0], 2) == [(1, 0.0), (2, 5.0)]
+
+
+# --- many threads on one object ----------------------------------------------
+
+@pytest.mark.parametrize("kind", ["index", "collection"])
+def test_mixed_calls_from_threads_never_conflict(tmp_path, kind):
+    base = 4096
+    target = filled(kind, tmp_path, base)
+    threads, rounds = 4, 60
+
+    def work(t):
+        rng = random.Random(t)
+        for r in range(rounds):
+            new_id = 10_000 * (t + 1) + r
+            vector = [float(new_id)] * DIMENSION
+            action = rng.randrange(4)
+            if action == 0:
+                target.insert(new_id, vector)
+            elif action == 1:
+                target.insert_batch([new_id], [vector])
+            elif action == 2 and kind == "collection":
+                target.flush()
+                target.insert(new_id, vector)
+            else:
+                target.insert(new_id, vector)
+            # A thread reads its own writes; searches run beside the others'.
+            assert target.search(vector, 1) == [(new_id, 0.0)]
+            assert len(target.search_batch([vector, vector], 3)) == 2
+
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        for done in [pool.submit(work, t) for t in range(threads)]:
+            done.result()
+    found = {id for id, _ in target.search([0.0] * DIMENSION, base + threads * rounds + 10)}
+    assert found == set(range(base)) | {
+        10_000 * (t + 1) + r for t in range(threads) for r in range(rounds)}
+
+
+# --- no thread waits on itself ------------------------------------------------
+
+class CallsInto:
+    """A vector component whose conversion calls into another object while
+    the other thread's conversion does the same (it meets that thread at a
+    barrier before and after)."""
+
+    def __init__(self, barrier, action):
+        self.barrier = barrier
+        self.action = action
+        self.outcome = None
+
+    def __float__(self):
+        self.barrier.wait(timeout=60)
+        try:
+            self.action()
+            self.outcome = "ok"
+        except RuntimeError as error:
+            self.outcome = str(error)
+        self.barrier.wait(timeout=60)
+        return 0.0
+
+
+@pytest.mark.parametrize(
+    "outer, inner, message",
+    [
+        (lambda ob, x: ob.insert(1, [x]), lambda ob: ob.search([0.0], 1), "Already mutably borrowed"),
+        (lambda ob, x: ob.insert_batch([1], [[x]]), lambda ob: ob.insert(2, [0.0]), "Already borrowed"),
+        (lambda ob, x: ob.search([x], 1), lambda ob: ob.insert(2, [0.0]), "Already borrowed"),
+    ],
+)
+def test_conversions_calling_into_each_others_objects_fail_instead_of_waiting(outer, inner, message):
+    # Each thread holds its own object while its conversion calls into the
+    # other's: waiting would never end, so both nested calls are refused.
+    first, second = Index("euclidean", 1), Index("euclidean", 1)
+    barrier = threading.Barrier(2)
+    probes = [CallsInto(barrier, lambda: inner(second)), CallsInto(barrier, lambda: inner(first))]
+    errors = []
+
+    def run(target, probe):
+        try:
+            outer(target, probe)
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    workers = [threading.Thread(target=run, args=(first, probes[0])),
+               threading.Thread(target=run, args=(second, probes[1]))]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(timeout=120)
+        assert not worker.is_alive()
+    assert [probe.outcome for probe in probes] == [message, message]
+    assert errors == []
+
+
+def test_nested_search_passes_a_waiting_writer(tmp_path):
+    # A long scan of `busy` runs on one thread; a writer queues behind it on
+    # another. A search of `busy` nested in a conversion that holds `other`
+    # neither waits for the writer nor fails.
+    busy = filled("index", tmp_path, 100_000)
+    other = Index("euclidean", 1)
+    other.insert(1, [0.0])
+    scan_started, writer_done = threading.Event(), threading.Event()
+
+    def scan():
+        scan_started.set()
+        busy.search_batch(rows(400, seed=2), 5)
+
+    def write():
+        busy.insert(10**9, [0.0] * DIMENSION)
+        writer_done.set()
+
+    class Nests:
+        def __float__(self):
+            self.found = busy.search([0.0] * DIMENSION, 1)
+            self.writer_was_done = writer_done.is_set()
+            return 0.0
+
+    scanner = threading.Thread(target=scan)
+    writer = threading.Thread(target=write)
+    scanner.start()
+    scan_started.wait()
+    time.sleep(0.05)
+    writer.start()
+    time.sleep(0.05)
+    probe = Nests()
+    other.search([probe], 1)
+    scanner.join()
+    writer.join()
+    assert len(probe.found) == 1
+    assert writer_done.is_set()
+    # Had the nested search queued behind the writer, it would have run only
+    # after the writer finished.
+    assert not probe.writer_was_done
