@@ -4,8 +4,9 @@ add_compile_options(-Wall -Wextra -ffp-contract=off -fno-fast-math)
 
 # tarnvault_add_test(name SOURCES ... LIBS ...): one GoogleTest executable.
 function(tarnvault_add_test name)
-  # The fuzzing build exists for its fuzz binaries alone.
-  if(TARNVAULT_FUZZ)
+  # The fuzzing build exists for its fuzz binaries alone; the wheel build
+  # builds no tests at all.
+  if(TARNVAULT_FUZZ OR NOT TARNVAULT_TESTS)
     return()
   endif()
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
