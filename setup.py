@@ -4,7 +4,7 @@ The metadata lives in pyproject.toml; this file only adds the build step.
 setuptools sees one extension, `_tarnvault`, marked for the stable ABI so the
 wheel is tagged cp311-abi3; building it configures CMake in Release mode with
 the tests off, builds the module target and copies `_tarnvault.abi3.so` to
-where setuptools packs it. The compiler flags are the CMake build's own
+where setuptools packs it, with its stubs. The compiler flags are the CMake build's own
 (no -march=native, no FMA contraction, run-time SIMD dispatch).
 """
 
@@ -42,7 +42,15 @@ class CMakeBuild(build_ext):
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(build_dir / "py" / "_tarnvault.abi3.so", target)
-
+        # The module's stubs go beside it, for editors (an editable install
+        # builds into py/, where they already are), and as the stub-only
+        # package _tarnvault-stubs, the form mypy looks for in site-packages.
+        stubs = SOURCE_DIR / "py" / "_tarnvault.pyi"
+        if target.parent.resolve() != stubs.parent:
+            shutil.copyfile(stubs, target.parent / stubs.name)
+        stub_package = target.parent / "_tarnvault-stubs"
+        stub_package.mkdir(exist_ok=True)
+        shutil.copyfile(stubs, stub_package / "__init__.pyi")
 
 
 setup(
