@@ -6,6 +6,7 @@ import json
 import math
 import os
 import signal
+import sys
 import threading
 import time
 
@@ -24,7 +25,7 @@ DIM = 8
 @pytest.fixture(scope="module", autouse=True)
 def time_limit():
     # A hung cluster must not hang the suite: dump the stacks and exit.
-    faulthandler.dump_traceback_later(300, exit=True)
+    faulthandler.dump_traceback_later(300, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
