@@ -13,7 +13,10 @@ from _tarnvault import Index
 def test_public_surface():
     assert _tarnvault.__all__ == ["Index", "Collection"]
     assert _tarnvault.__doc__ == ""
-    assert [name for name in dir(_tarnvault) if not name.startswith("__")] == ["Collection", "Index"]
+    assert [name for name in dir(_tarnvault) if not name.startswith("_")] == ["Collection", "Index"]
+    # The one private function, for the package's command line.
+    assert [name for name in dir(_tarnvault)
+            if name.startswith("_") and not name.startswith("__")] == ["_verify"]
 
 
 def test_class_docstring_and_signature():

@@ -8,6 +8,8 @@ namespace tarnvault_py {
 // or null with an exception set. Called once, at module initialisation.
 PyObject* create_index_type();       // index.cc
 PyObject* create_collection_type();  // collection.cc
+// Functions for the tarnvault package, outside __all__.
+extern PyMethodDef private_functions[];  // verify_function.cc
 
 namespace {
 
@@ -91,6 +93,7 @@ PyObject* create_module() {
   if (!init_internal_error_type()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
   if (!module) return nullptr;
+  if (PyModule_AddFunctions(module.get(), private_functions) < 0) return nullptr;
   PyRef index = PyRef::steal(create_type_quietly(create_index_type));
   if (!add_public_type(module.get(), "Index", index.get())) return nullptr;
   PyRef collection = PyRef::steal(create_type_quietly(create_collection_type));
