@@ -4,7 +4,7 @@
 # bytes and NumPy arrays all convert, element by element, to 32-bit floats.
 # Ids are unsigned 64-bit integers; anything with __index__ converts.
 
-from typing import Iterator, Protocol, Self, SupportsFloat, SupportsIndex, TypeVar, final
+from typing import Any, Iterator, Protocol, Self, SupportsFloat, SupportsIndex, TypeVar, final
 
 
 _T_co = TypeVar("_T_co", covariant=True)
@@ -47,3 +47,6 @@ class Collection:
     def flush(self) -> None: ...
     def insert_batch(self, ids: _Ids, vectors: _Vectors) -> None: ...
     def search_batch(self, queries: _Vectors, k: SupportsIndex) -> list[_Results]: ...
+
+def _verify(path: str, /) -> dict[str, Any]:
+    """Check the collection at path without changing it (for the command line)."""

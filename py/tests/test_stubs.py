@@ -16,8 +16,9 @@ def run_mypy(tmp_path, *args):
     # In the build tree the stubs sit beside the module; installed, mypy
     # finds them and the package in site-packages itself (and refuses
     # site-packages on MYPYPATH). Its cache goes to the working directory.
-    env = dict(os.environ)
     module_dir = os.path.dirname(_tarnvault.__file__)
+    path = os.pathsep.join([module_dir, os.environ.get("PYTHONPATH", "")])
+    env = dict(os.environ, PYTHONPATH=path)
     if os.path.basename(module_dir) != "site-packages":
         env["MYPYPATH"] = module_dir
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
@@ -30,5 +31,5 @@ def test_stubs_match_the_module(tmp_path):
 
 
 def test_package_checks_strictly(tmp_path):
-    done = run_mypy(tmp_path, "mypy", "--strict", "-m", "tarnvault")
+    done = run_mypy(tmp_path, "mypy", "--strict", "-m", "tarnvault", "-m", "tarnvault.cli")
     assert done.returncode == 0, done.stdout + done.stderr
