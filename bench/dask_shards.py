@@ -15,9 +15,12 @@ seeded; 100 queries from the same generator; k = 10; euclidean.
 3. The fixed cost of a call: a single search of an empty 2-shard collection
    (two actor round trips, no scan).
 
-Prints queries/s of both and their ratio, the single-query latencies, and the
-load average before and after, since the client, the scheduler and both
-workers share the machine's cores with whatever else runs.
+Prints queries/s of both and their ratio, the CPU time per query of the
+single process and of each process of the cluster (client, scheduler, each
+worker), the single-query latencies, and the load average before and after,
+since the client, the scheduler and both workers share the machine's cores
+with whatever else runs: the CPU times hardly depend on that load, the wall
+clock figures do.
 """
 import os
 import statistics
@@ -42,6 +45,14 @@ def median_seconds(action, repeats):
         action()
         times.append(time.perf_counter() - start)
     return statistics.median(times)
+
+
+def cpu_times(client):
+    times = {"client": time.process_time(),
+             "scheduler": client.run_on_scheduler(time.process_time)}
+    for n, (_, seconds) in enumerate(sorted(client.run(time.process_time).items())):
+        times[f"worker {n}"] = seconds
+    return times
 
 
 def load_and_measure(target, ids, vectors, queries):
@@ -69,6 +80,10 @@ def main():
 
     one = Collection.open_or_create(f"{workdir}/one", dimension, "euclidean")
     one_load, one_batch, one_single, expected = load_and_measure(one, ids, vectors, queries)
+    start = time.process_time()
+    for _ in range(5):
+        one.search_batch(queries, K)
+    one_batch_cpu = (time.process_time() - start) / 5
     del one
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
@@ -80,6 +95,12 @@ def main():
             sharded, ids, vectors, queries)
         for want, have in zip(expected, got):
             np.testing.assert_array_equal([d for _, d in have], [d for _, d in want])
+        # CPU seconds per batch call in each process: unlike the wall clock,
+        # these hardly depend on what else the machine runs.
+        before = cpu_times(client)
+        for _ in range(5):
+            sharded.search_batch(queries, K)
+        cpu = {name: (after - before[name]) / 5 for name, after in cpu_times(client).items()}
         sharded.close()
         empty = ShardedCollection.open_or_create(client, f"{workdir}/empty", dimension,
                                                  "euclidean", shards=2)
@@ -91,6 +112,9 @@ def main():
     print(f"load (insert_batch):  one {one_load:7.2f} s   sharded {sharded_load:7.2f} s")
     print(f"search_batch of {n}:  one {n / one_batch:7.1f} q/s   "
           f"sharded {n / sharded_batch:7.1f} q/s   ratio {one_batch / sharded_batch:.2f}x")
+    one_cpu = one_batch_cpu / n * 1e3
+    print(f"CPU per query in search_batch: one {one_cpu:.2f} ms; sharded "
+          + ", ".join(f"{name} {seconds / n * 1e3:.2f} ms" for name, seconds in cpu.items()))
     print(f"single search:        one {one_single * 1e3:7.2f} ms  "
           f"sharded {sharded_single * 1e3:7.2f} ms  "
           f"empty 2-shard call {round_trip * 1e3:.2f} ms")
