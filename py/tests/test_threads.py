@@ -1,6 +1,7 @@
 """Calls from several Python threads: scans run without the interpreter lock,
 writes wait for running searches, and no thread waits on itself."""
 import concurrent.futures
+import os
 import random
 import threading
 import time
@@ -62,18 +63,52 @@ class Counter:
 
 # --- the interpreter lock ----------------------------------------------------
 
-@pytest.mark.parametrize("kind, count", [("index", 100_000), ("collection", 20_000)])
-@pytest.mark.parametrize("method", ["search", "search_batch"])
-def test_scans_let_other_threads_run(tmp_path, kind, count, method):
-    target = filled(kind, tmp_path, count)
-    queries = rows(40, seed=1).tolist()
-    if method == "search":
-        def call():
-            for query in queries:
-                target.search(query, 10)
-    else:
-        def call():
-            target.search_batch(queries * 4, 10)
+def scanning(kind, count, method):
+    def prepare(tmp_path):
+        target = filled(kind, tmp_path, count)
+        queries = rows(40, seed=1).tolist()
+        if method == "search":
+            return lambda: [target.search(query, 10) for query in queries]
+        return lambda: target.search_batch(queries * 4, 10)
+    return prepare
+
+
+def inserting_batch(tmp_path):
+    target = Collection.open_or_create(str(tmp_path / "c"), DIMENSION, "euclidean")
+    batch = rows(20_000)
+    ids = iter(range(0, 10**9, len(batch)))
+
+    def call():
+        start = next(ids)
+        target.insert_batch(list(range(start, start + len(batch))), batch)
+    return call
+
+
+def flushing(tmp_path):
+    target = filled("collection", tmp_path, 1000)
+    ids = iter(range(10**6, 10**9))
+    # Every flush has a new record to sync.
+    return lambda: [target.insert(next(ids), [0.0] * DIMENSION) or target.flush()
+                    for _ in range(20)]
+
+
+def opening(tmp_path):
+    path = str(tmp_path / "c")
+    target = Collection.open_or_create(path, DIMENSION, "euclidean")
+    target.insert_batch(list(range(20_000)), rows(20_000))
+    del target
+    return lambda: Collection.open_or_create(path, DIMENSION, "euclidean")
+
+
+@pytest.mark.parametrize("prepare", [
+    scanning("index", 100_000, "search"), scanning("index", 100_000, "search_batch"),
+    scanning("collection", 20_000, "search"), scanning("collection", 20_000, "search_batch"),
+    inserting_batch, flushing, opening,
+], ids=["index.search", "index.search_batch", "collection.search",
+        "collection.search_batch", "collection.insert_batch", "collection.flush",
+        "collection.open_or_create"])
+def test_long_calls_let_other_threads_run(tmp_path, prepare):
+    call = prepare(tmp_path)
     # Holding the lock, the loop would run only at the call's edges: a few
     # per cent of its solo progress at most. The machine may be busy, so a
     # few tries.
@@ -223,3 +258,64 @@ def test_nested_search_passes_a_waiting_writer(tmp_path):
     # Had the nested search queued behind the writer, it would have run only
     # after the writer finished.
     assert not probe.writer_was_done
+
+
+# --- stress: threads against one Collection, checked against a serial model --
+
+STRESS_ROUNDS = int(os.environ.get("TARNVAULT_STRESS_ROUNDS", "60"))
+
+
+def test_stress_matches_a_serial_model(tmp_path):
+    """Threads mix searches, inserts, replacements and flushes on one
+    Collection. Each thread owns its ids, so whatever the interleaving the
+    final state is the one its operations give applied one after another."""
+    dimension, base, threads = 8, 8192, 4
+    path = str(tmp_path / "c")
+    collection = Collection.open_or_create(path, dimension, "euclidean")
+    # Enough entries that every scan runs without the interpreter lock.
+    base_rows = np.random.default_rng(3).standard_normal((base, dimension), dtype=np.float32)
+    collection.insert_batch(list(range(base)), base_rows)
+    models = [dict() for _ in range(threads)]
+
+    def vector(id, version):
+        # Far from the base rows and from each other: a search for it finds
+        # exactly its id at distance 0.
+        return [float(id), float(version)] + [100.0] * (dimension - 2)
+
+    def work(t):
+        rng = random.Random(t)
+        model = models[t]
+        ids = [10_000 * (t + 1) + i for i in range(STRESS_ROUNDS // 2 + 1)]
+        for version in range(STRESS_ROUNDS):
+            id = rng.choice(ids)
+            action = rng.randrange(10)
+            if action < 4:
+                collection.insert(id, vector(id, version))
+                model[id] = version
+            elif action < 7:
+                batch = rng.sample(ids, 3)
+                collection.insert_batch(batch, [vector(i, version) for i in batch])
+                model.update({i: version for i in batch})
+            elif action < 8:
+                collection.flush()
+            else:
+                found = collection.search_batch([vector(i, model[i]) for i in model][:4], 1)
+                assert found == [[(i, 0.0)] for i in model][:4]
+            if id in model:
+                assert collection.search(vector(id, model[id]), 1) == [(id, 0.0)]
+
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        for done in [pool.submit(work, t) for t in range(threads)]:
+            done.result()
+
+    def check(target):
+        expected = {id: version for model in models for id, version in model.items()}
+        everything = target.search([0.0] * dimension, base + len(expected) + 10)
+        assert sorted(id for id, _ in everything) == sorted(set(range(base)) | set(expected))
+        found = target.search_batch([vector(id, v) for id, v in expected.items()], 1)
+        assert found == [[(id, 0.0)] for id in expected]
+
+    check(collection)
+    collection.flush()
+    del collection
+    check(Collection.open_or_create(path, dimension, "euclidean"))

@@ -144,7 +144,10 @@ PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs)
     if (!metric) return nullptr;
 
     const CollectionConfig config{dimension, *metric, tarnvault_core::SyncMode::Batched};
-    auto opened = Collection::open_or_create(path, config);
+    auto opened = [&] {
+      ReleasedInterpreterLock released;  // reads and writes the files
+      return Collection::open_or_create(path, config);
+    }();
     if (!opened.ok()) return raise_core_error(PyExc_OSError, opened.error());
     return new_collection_object(std::move(opened).value());
   });
@@ -174,11 +177,19 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
     VectorList vectors;
     if (!convert_insert_batch_arguments(arguments, ids, vectors)) return nullptr;
     // One logged insert per pair: the pairs before a failure stay inserted.
+    // The log may sync on the way; rows read in place are copied first, since
+    // other threads run meanwhile and could change them between the log and
+    // the index.
+    vectors.own_rows();
     Collection& collection = *object.collection;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      const auto status = collection.insert(ids[i], vectors[i], tarnvault_core::Payload{});
-      if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
-    }
+    const auto status = without_interpreter_lock(object.access, [&] {
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto inserted = collection.insert(ids[i], vectors[i], tarnvault_core::Payload{});
+        if (!inserted.ok()) return inserted;
+      }
+      return tarnvault_core::Status{};
+    });
+    if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
   });
 }
@@ -193,7 +204,9 @@ PyObject* collection_flush(PyObject* self, PyObject*) {
     AccessGuard access(as_collection(self)->access, Access::Exclusive);
     if (!access.acquired()) return nullptr;
 
-    const auto status = as_collection(self)->collection->flush();
+    CollectionObject& object = *as_collection(self);
+    const auto status =
+        without_interpreter_lock(object.access, [&] { return object.collection->flush(); });
     if (!status.ok()) return raise_core_error(PyExc_OSError, status.error());
     return new_none();
   });

@@ -8,6 +8,7 @@
 // failure.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -130,6 +131,21 @@ class VectorList {
     borrowed_stride_ = stride;
   }
   bool reads_in_place() const { return borrowed_ != nullptr; }
+  // Copies rows read in place into the list's own array and lets go of the
+  // exporter's buffer. Needs the interpreter lock.
+  void own_rows() {
+    if (!borrowed_) return;
+    FloatBuffer values(borrowed_rows_ * borrowed_columns_);
+    std::vector<std::size_t> ends(borrowed_rows_);
+    for (std::size_t i = 0; i < borrowed_rows_; ++i) {
+      const std::span<const float> row = (*this)[i];
+      std::copy(row.begin(), row.end(), values.data() + i * borrowed_columns_);
+      ends[i] = (i + 1) * borrowed_columns_;
+    }
+    clear();
+    values_ = std::move(values);
+    ends_ = std::move(ends);
+  }
 
  private:
   FloatBuffer values_;
