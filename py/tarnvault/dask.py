@@ -175,21 +175,35 @@ class _Shard:
         self._collection = Collection.open_or_create(path, manifest["dimension"],
                                                      manifest["metric"])
 
-    def insert(self, id, vector):
-        self._collection.insert(id, vector)
+    def insert(self, id, vector, options):
+        self._collection.insert(id, vector, **options)
 
-    def insert_batch(self, ids, vectors):
-        self._collection.insert_batch(ids, vectors)
+    def insert_batch(self, ids, vectors, options):
+        self._collection.insert_batch(ids, vectors, **options)
 
-    def search_batch(self, queries, k):
-        """(counts, ids, distances): row i's results are the next counts[i]."""
-        rows = self._collection.search_batch(queries, k)
+    def search_batch(self, queries, k, options):
+        """(counts, ids, distances, payloads): row i's results are the next
+        counts[i]; payloads is a list beside them, or None without with_payload."""
+        rows = self._collection.search_batch(queries, k, **options)
         counts = np.fromiter(map(len, rows), dtype=np.int64, count=len(rows))
         total = int(counts.sum())
         ids = np.fromiter((r[0] for row in rows for r in row), dtype=np.uint64, count=total)
         distances = np.fromiter((r[1] for row in rows for r in row), dtype=np.float32,
                                 count=total)
-        return counts, ids, distances
+        payloads = [r[2] for row in rows for r in row] if options.get("with_payload") else None
+        return counts, ids, distances, payloads
+
+    def delete_batch(self, ids):
+        return self._collection.delete_batch(ids)
+
+    def get(self, id):
+        return self._collection.get(id)
+
+    def contains(self, id):
+        return id in self._collection
+
+    def ids(self):
+        return np.array(self._collection.ids(), dtype=np.uint64)
 
     def flush(self):
         self._collection.flush()
@@ -472,53 +486,100 @@ class ShardedCollection:
         """Address of the worker holding each shard's actor (None while lost)."""
         return [None if a is None else a._address for a in self._actors]
 
-    def insert(self, id, vector):
+    def insert(self, id, vector, *, payload=None):
         """Insert (or replace) one vector; it goes to shard ``shard_of(id)``."""
         self._check_open()
         id = _as_id(id)
         vector = np.asarray(vector, dtype=np.float32)
-        shard = int(shard_of(id, self.shards)[0])
-        self._call({shard: ("insert", (id, vector))})
+        options = {} if payload is None else {"payload": payload}
+        self._call({self._shard_of(id): ("insert", (id, vector, options))})
 
-    def insert_batch(self, ids, vectors):
-        """Insert pairs, one message per shard. Checked whole before anything is
-        sent; a failure on a shard may leave any subset of the pairs stored
-        (each shard stores a prefix of its part)."""
+    def insert_batch(self, ids, vectors, *, payloads=None):
+        """Insert pairs, one message per shard. The arguments are checked whole
+        before anything is sent; a failure on a shard (a payload it refuses, a
+        disk error) may leave any subset of the pairs stored, each shard
+        keeping a prefix of its part."""
         self._check_open()
         ids = _as_ids(ids)
         vectors = _as_rows(vectors, self.dimension, "vectors")
         if len(ids) != len(vectors):
             raise ValueError("ids and vectors must have the same length")
+        if payloads is not None:
+            payloads = list(payloads)
+            if len(payloads) != len(ids):
+                raise ValueError("ids and payloads must have the same length")
         for row in (vectors if isinstance(vectors, list) else vectors[:1]):
             if len(row) != self.dimension:
                 raise ValueError(f"dimension mismatch: expected {self.dimension}, "
                                  f"got {len(row)}")
-        if len(ids) == 0:
-            return
         vectors = np.asarray(vectors)
+        calls = {}
+        for shard, part in self._route(ids):
+            options = {} if payloads is None else {"payloads": [payloads[j] for j in part]}
+            calls[shard] = ("insert_batch", (ids[part], vectors[part], options))
+        self._call(calls)
+
+    def delete(self, id):
+        """Remove an id; True when it was present."""
+        self._check_open()
+        id = _as_id(id)
+        return bool(self._call({self._shard_of(id): ("delete_batch", ([id],))}).popitem()[1])
+
+    def delete_batch(self, ids):
+        """Remove ids, one message per shard; the number that were present."""
+        self._check_open()
+        ids = _as_ids(ids)
+        return sum(self._call({shard: ("delete_batch", (ids[part],))
+                               for shard, part in self._route(ids)}).values())
+
+    def get(self, id):
+        """(vector, payload) of an id, or None when it is absent."""
+        self._check_open()
+        id = _as_id(id)
+        return self._call({self._shard_of(id): ("get", (id,))}).popitem()[1]
+
+    def __contains__(self, id):
+        self._check_open()
+        id = operator.index(id)
+        if not 0 <= id <= MAX_ID:
+            return False
+        return self._call({self._shard_of(id): ("contains", (id,))}).popitem()[1]
+
+    def ids(self):
+        """Every stored id, shard by shard (an order of no other meaning)."""
+        parts = self._all("ids")
+        return np.concatenate([parts[i] for i in range(self.shards)]).tolist()
+
+    def _shard_of(self, id):
+        return int(shard_of(id, self.shards)[0])
+
+    def _route(self, ids):
+        """(shard, positions of its ids in order) for every shard that has any."""
         route = shard_of(ids, self.shards)
         order = np.argsort(route, kind="stable")  # keeps each shard's pairs in order
         bounds = np.searchsorted(route[order], np.arange(self.shards + 1))
-        calls = {}
-        for i in range(self.shards):
-            part = order[bounds[i]:bounds[i + 1]]
-            if len(part):
-                calls[i] = ("insert_batch", (ids[part], vectors[part]))
-        self._call(calls)
+        return [(i, order[bounds[i]:bounds[i + 1]]) for i in range(self.shards)
+                if bounds[i] < bounds[i + 1]]
 
-    def search(self, query, k):
-        """The k nearest (id, distance) pairs, nearest first, ties by id."""
-        return self.search_batch([query], k)[0]
+    def search(self, query, k, *, where=None, with_payload=False):
+        """The k nearest (id, distance) pairs, nearest first, ties by id; with
+        `where`, only vectors whose payload matches; with `with_payload`,
+        (id, distance, payload) triples."""
+        return self.search_batch([query], k, where=where, with_payload=with_payload)[0]
 
-    def search_batch(self, queries, k):
+    def search_batch(self, queries, k, *, where=None, with_payload=False):
         """One result list per query, searched on every shard in parallel."""
-        valid, ids, distances, kept = self._top_k(queries, k)
-        merged = [list(zip(i[:c], d[:c]))
-                  for i, d, c in zip(ids.tolist(), distances.tolist(), kept.tolist())]
+        valid, ids, distances, kept, payloads = self._top_k(queries, k, where, with_payload)
+        if with_payload:
+            merged = [list(zip(i[:c], d[:c], p[:c])) for i, d, p, c in
+                      zip(ids.tolist(), distances.tolist(), payloads, kept.tolist())]
+        else:
+            merged = [list(zip(i[:c], d[:c]))
+                      for i, d, c in zip(ids.tolist(), distances.tolist(), kept.tolist())]
         answers = iter(merged)
         return [next(answers) if v else [] for v in valid]
 
-    def query(self, queries, k):
+    def query(self, queries, k, *, where=None):
         """(ids, distances): NumPy arrays of shape (n, k), uint64 and float32, row
         i holding query i's results as search_batch orders them; rows with fewer
         than k results are padded with id 2**64-1 and distance +inf. A 1-D
@@ -529,7 +590,7 @@ class ShardedCollection:
             single = False
         if single:
             queries = [queries]
-        valid, ids, distances, kept = self._top_k(queries, k)
+        valid, ids, distances, kept, _ = self._top_k(queries, k, where, False)
         k = operator.index(k)
         out_ids = np.full((len(valid), k), MAX_ID, dtype=np.uint64)
         out_distances = np.full((len(valid), k), np.inf, dtype=np.float32)
@@ -540,23 +601,28 @@ class ShardedCollection:
         out_distances[rows, :width] = np.where(mask, distances, np.inf)
         return out_ids, out_distances
 
-    def _top_k(self, queries, k):
-        """Search every shard; returns (valid, ids, distances, kept): which
-        queries had the right length, and for each of those its merged results,
-        the first kept[q] of each row being real."""
+    def _top_k(self, queries, k, where, with_payload):
+        """Search every shard; returns (valid, ids, distances, kept, payloads):
+        which queries had the right length, and for each of those its merged
+        results, the first kept[q] of each row being real."""
         self._check_open()
         rows = _as_rows(queries, self.dimension, "queries")
         k = operator.index(k)
         if k < 0:
             raise OverflowError("argument 'k': can't convert negative int to unsigned")
+        options = {}
+        if where is not None:
+            options["where"] = where
+        if with_payload:
+            options["with_payload"] = True
         valid = np.array([len(r) == self.dimension for r in rows], dtype=bool)
         if k == 0 or not valid.any():
             nothing = np.zeros((int(valid.sum()), 0))
-            return valid, nothing.astype(np.uint64), nothing.astype(np.float32), np.zeros(
-                len(nothing), dtype=np.int64)
+            return (valid, nothing.astype(np.uint64), nothing.astype(np.float32),
+                    np.zeros(len(nothing), dtype=np.int64), [[] for _ in nothing])
         sent = np.asarray(rows if valid.all() else [r for r, v in zip(rows, valid) if v],
                           dtype=np.float32)
-        parts = self._all("search_batch", sent, k)
+        parts = self._all("search_batch", sent, k, options)
         return (valid,) + _merge([parts[i] for i in range(self.shards)], len(sent), k)
 
     def flush(self):
@@ -616,13 +682,15 @@ def _is_timeout(error):
 def _merge(parts, n, k):
     """The k best of each query's per-shard results, ascending by (distance,
     id), NaN last; an exact top-k since every shard returned its own k best.
-    Returns (ids, distances, kept): row q's first kept[q] entries are results."""
-    width = sum(int(counts.max(initial=0)) for counts, _, _ in parts)
+    Returns (ids, distances, kept, payloads): row q's first kept[q] entries
+    are results; payloads[q] lists theirs when the shards sent payloads."""
+    width = sum(int(counts.max(initial=0)) for counts, *_ in parts)
     ids = np.zeros((n, width), dtype=np.uint64)
     distances = np.zeros((n, width), dtype=np.float32)
     empty = np.ones((n, width), dtype=bool)
-    column = 0
-    for counts, shard_ids, shard_distances in parts:
+    origin = np.zeros((n, width), dtype=np.int64)  # place in the shards' results, end to end
+    column = offset = 0
+    for counts, shard_ids, shard_distances, _ in parts:
         if len(shard_ids) == 0:
             continue
         rows = np.repeat(np.arange(n), counts)
@@ -631,8 +699,15 @@ def _merge(parts, n, k):
         ids[rows, places] = shard_ids
         distances[rows, places] = shard_distances
         empty[rows, places] = False
+        origin[rows, places] = offset + np.arange(len(shard_ids))
         column += int(counts.max())
+        offset += len(shard_ids)
     order = np.lexsort((ids, distances, empty), axis=-1)[:, :k]
-    kept = np.minimum(sum(counts for counts, _, _ in parts), k)
+    kept = np.minimum(sum(counts for counts, *_ in parts), k)
+    payloads = None
+    if parts and parts[0][3] is not None:
+        every = [p for *_, shard_payloads in parts for p in shard_payloads]
+        chosen = np.take_along_axis(origin, order, axis=-1).tolist()
+        payloads = [[every[j] for j in chosen[q][:kept[q]]] for q in range(n)]
     return (np.take_along_axis(ids, order, axis=-1),
-            np.take_along_axis(distances, order, axis=-1), kept)
+            np.take_along_axis(distances, order, axis=-1), kept, payloads)

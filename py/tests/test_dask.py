@@ -252,3 +252,45 @@ def test_query_pads_numpy_results(client, tmp_path):
         one_ids, one_distances = sharded.query(vectors[0], 5)
         assert one_ids.shape == (1, 5)
         assert one_ids[0].tolist() == ids[0, :5].tolist()
+
+
+@pytest.mark.skipif(not hasattr(Collection, "delete_batch"),
+                    reason="the collections' data API has not landed")
+@pytest.mark.parametrize("metric", ["euclidean", "cosine", "dot"])
+def test_payloads_filters_and_deletes_equal_one_collection(client, tmp_path, metric):
+    vectors = coarse_data(7, 300)
+    queries = coarse_data(8, 6)
+    payloads = [None if i % 10 == 0 else {"group": i % 3, "even": i % 2 == 0, "name": f"v{i}"}
+                for i in range(300)]
+    one = Collection.open_or_create(str(tmp_path / "one"), DIM, metric)
+    sharded = ShardedCollection.open_or_create(client, tmp_path / "sharded", DIM, metric,
+                                               shards=3, timeout=TIMEOUT)
+    for target in (one, sharded):
+        target.insert_batch(range(299), vectors[:299], payloads=payloads[:299])
+        target.insert(299, vectors[299], payload={"group": 2, "nested": {"a": [1, 2.5]}})
+        assert target.delete(5) and not target.delete(5)
+        assert target.delete_batch([6, 7, 7, 1000]) == 2
+    for where in (None, {"group": 1}, {"group": {"$in": [0, 2]}}, {"$not": {"even": True}},
+                  {"missing": {"$exists": True}}):
+        everything = [dict(one.search(q, 10**6, where=where)) for q in queries]
+        for k in (1, 5, 1000):
+            got = sharded.search_batch(queries, k, where=where)
+            want = one.search_batch(queries, k, where=where)
+            for q in range(len(queries)):
+                assert_exact(got[q], want[q], everything[q])
+            ids, distances = sharded.query(queries, k, where=where)
+            for q in range(len(queries)):
+                n = len(got[q])
+                assert list(zip(ids[q, :n].tolist(), distances[q, :n].tolist())) == got[q]
+    for id, distance, payload in sharded.search(queries[0], 50, with_payload=True):
+        assert (distance, payload) == (dict(one.search(queries[0], 10**6))[id], one.get(id)[1])
+    for id in (0, 1, 5, 299, 2**64 - 1):
+        assert sharded.get(id) == one.get(id)
+        assert (id in sharded) == (id in one)
+    assert (-1 in sharded, 2**64 in sharded) == (False, False)
+    assert len(sharded) == len(one) == 297
+    assert sorted(sharded.ids()) == sorted(one.ids())
+    sharded.close()
+    with ShardedCollection.open(client, tmp_path / "sharded", timeout=TIMEOUT) as reopened:
+        assert len(reopened) == 297 and 5 not in reopened
+        assert reopened.get(299) == one.get(299)
