@@ -35,6 +35,46 @@ Status Collection::insert(std::uint64_t id, std::span<const float> vector,
   return apply_insert_no_wal(id, vector, std::move(payload));
 }
 
+Status Collection::insert_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
+                                std::span<payload::Payload> payloads) {
+  // As with single inserts, a wrong length is refused before it is logged;
+  // the pairs before it go in.
+  std::size_t valid = 0;
+  while (valid < ids.size() && vector_at(valid).size() == config_.dimension) ++valid;
+  const payload::Payload empty;
+  auto payload_at = [&](std::size_t i) -> const payload::Payload& {
+    return payloads.empty() ? empty : payloads[i];
+  };
+  auto entry_at = [&](std::size_t i) {
+    return storage::wal::WalEntryRef{WalEntryKind::Insert, ids[i], vector_at(i), payload_at(i)};
+  };
+  // Held through each group's apply, as insert() holds it (see there).
+  std::unique_lock wal_lock(wal_mutex_);
+  for (std::size_t done = 0; done < valid;) {
+    std::size_t logged = done;
+    const std::uint64_t group_start = wal_.end_offset();
+    Status stopped;
+    while (logged < valid && wal_.end_offset() - group_start < kGroupBytes) {
+      const std::size_t from = logged;
+      auto run = wal_.write_run(valid - from, [&](std::size_t k) { return entry_at(from + k); });
+      logged += run.appended;
+      if (!run.status.ok()) {
+        stopped = std::move(run.status);
+        break;
+      }
+    }
+    TV_RETURN_IF_ERROR(wal_.sync_if_due());
+    for (std::size_t i = done; i < logged; ++i) {
+      TV_RETURN_IF_ERROR(apply_insert_no_wal(
+          ids[i], vector_at(i), payloads.empty() ? payload::Payload{} : std::move(payloads[i])));
+    }
+    TV_RETURN_IF_ERROR(stopped);
+    done = logged;
+  }
+  if (valid < ids.size()) return check_dimension(vector_at(valid));
+  return {};
+}
+
 std::vector<SearchResult> Collection::search(std::span<const float> query, std::size_t k,
                                              const filter::Filter* filter) const {
   std::shared_lock lock(index_mutex_);

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,6 +82,25 @@ class Collection {
   // the dimension is refused before anything is logged. An id already held
   // is replaced; its earlier record is marked deleted by the next flush.
   Status insert(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
+
+  // The vector of the i-th pair of a batch.
+  using VectorAt = std::function<std::span<const float>(std::size_t)>;
+  // Inserts the pairs (ids[i], vector_at(i)) in order, each with
+  // payloads[i] (moved from) or, when payloads is empty, an empty payload.
+  // The same as insert() once per pair, except for when the log is written
+  // and synced (group commit): the records of about kGroupBytes of log go to
+  // the file in writes of about 1 MiB, then the log syncs once as its sync
+  // mode says (Wal::sync_if_due), and only then are those pairs applied. So
+  // when the call returns at most 99 records are unsynced; and the data
+  // file never holds a record of the batch whose log record is not synced
+  // (unless the sync mode did not ask for one), so a crash at any moment
+  // leaves a prefix of the batch. At the first pair that fails (a vector of
+  // the wrong length, a component JSON cannot hold, an I/O error) the call
+  // stops with its error, the pairs before it inserted; except that a failed
+  // write or sync of the log fails the records of its run or group with it.
+  static constexpr std::size_t kGroupBytes = std::size_t{32} << 20;
+  Status insert_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
+                      std::span<payload::Payload> payloads = {});
 
   // The k nearest live vectors (filtered, when a filter is given); never
   // fails: a query of the wrong length yields nothing.

@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <map>
+#include <span>
 #include <thread>
 
 #include "core/collection/collection_meta.h"
@@ -172,6 +175,141 @@ TEST(CollectionThreads, ConcurrentWritersKeepIndexAndMapInAgreement) {
   auto reopened = open(dir.path());
   EXPECT_EQ(reopened->len(), 1u + kThreads);
   EXPECT_TRUE(holds(*reopened, 1, record->vector));
+}
+
+}  // namespace
+}  // namespace tarnvault_core::collection
+
+namespace tarnvault_core::collection {
+namespace {
+
+using namespace testing;
+using storage::io::FaultInjectingFileSystem;
+using storage::io::FsOp;
+
+// 1,000 pairs at dimension 128, some ids repeated: about 1.6 MiB of log,
+// so more than one run of the log.
+constexpr std::size_t kBatchDimension = 128;
+struct BatchInput {
+  std::vector<std::uint64_t> ids;
+  std::vector<std::vector<float>> vectors;
+  Collection::VectorAt vector_at() const {
+    return [this](std::size_t i) { return std::span<const float>(vectors[i]); };
+  }
+};
+
+BatchInput batch_input(std::size_t count = 1000, std::size_t dimension = kBatchDimension) {
+  BatchInput input;
+  for (std::size_t i = 0; i < count; ++i) {
+    input.ids.push_back(i % 7 == 3 ? i / 2 : i);
+    std::vector<float> vector(dimension);
+    for (std::size_t j = 0; j < dimension; ++j) {
+      vector[j] = static_cast<float>(i * 131 + j) / 7.0f - 300.0f;
+    }
+    input.vectors.push_back(std::move(vector));
+  }
+  return input;
+}
+
+// A batch is insert() once per pair in all but its syncs: the same log
+// bytes, the same data file bytes, the same collection after a reopen.
+TEST(CollectionBatch, WritesTheFilesOfOneInsertPerPair) {
+  const BatchInput input = batch_input();
+  TempDir one_by_one;
+  TempDir batched;
+  {
+    auto a = open(one_by_one.path(), config(kBatchDimension));
+    for (std::size_t i = 0; i < input.ids.size(); ++i) {
+      ASSERT_TRUE(a->insert(input.ids[i], input.vectors[i], {}).ok());
+    }
+    auto b = open(batched.path(), config(kBatchDimension));
+    ASSERT_TRUE(b->insert_batch(input.ids, input.vector_at()).ok());
+    EXPECT_EQ(b->len(), a->len());
+    EXPECT_EQ(b->next_id(), a->next_id());
+  }
+  EXPECT_EQ(read_bytes(files(batched).wal), read_bytes(files(one_by_one).wal));
+  EXPECT_EQ(read_bytes(files(batched).data), read_bytes(files(one_by_one).data));
+  auto reopened = open(batched.path(), config(kBatchDimension));
+  std::map<std::uint64_t, std::size_t> last_write;
+  for (std::size_t i = 0; i < input.ids.size(); ++i) last_write[input.ids[i]] = i;
+  EXPECT_EQ(reopened->len(), last_write.size());
+  for (const auto& [id, i] : last_write) EXPECT_TRUE(holds(*reopened, id, input.vectors[i])) << id;
+}
+
+// Group commit: the Batched log syncs once for a batch, not every 100
+// records, and leaves no more than 99 records unsynced: a batch of 99 leaves
+// them all, and the next insert syncs. Never does not sync.
+TEST(CollectionBatch, SyncsOncePerGroup) {
+  struct Case {
+    SyncMode mode;
+    std::size_t count;
+    std::size_t syncs;
+    std::size_t syncs_with_one_more;  // after one insert() that follows
+  };
+  for (const Case& c :
+       {Case{SyncMode::Batched, 1000, 1, 1}, Case{SyncMode::Batched, 99, 0, 1},
+        Case{SyncMode::Always, 1000, 1, 2}, Case{SyncMode::Never, 1000, 0, 0}}) {
+    TempDir dir;
+    FaultInjectingFileSystem fs;
+    auto opened = Collection::open_or_create(dir.path(), config(kBatchDimension, DistanceMetric::Euclidean, c.mode), fs);
+    ASSERT_TRUE(opened.ok());
+    const BatchInput input = batch_input(c.count);
+    const std::size_t before = fs.calls(FsOp::Fsync);
+    ASSERT_TRUE(opened.value()->insert_batch(input.ids, input.vector_at()).ok());
+    EXPECT_EQ(fs.calls(FsOp::Fsync) - before, c.syncs) << c.count;
+    ASSERT_TRUE(opened.value()->insert(5000, input.vectors[0], {}).ok());
+    EXPECT_EQ(fs.calls(FsOp::Fsync) - before, c.syncs_with_one_more) << c.count;
+  }
+}
+
+// The pairs before a refused one are inserted and logged; nothing of it or
+// after it is.
+TEST(CollectionBatch, StopsAtTheFirstRefusedPair) {
+  for (const float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+    for (const bool wrong_length : {false, true}) {
+      BatchInput input = batch_input();
+      if (wrong_length) {
+        input.vectors[700].pop_back();
+      } else {
+        input.vectors[700][5] = bad;
+      }
+      TempDir dir;
+      {
+        auto c = open(dir.path(), config(kBatchDimension));
+        const Status status = c->insert_batch(input.ids, input.vector_at());
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().kind(),
+                  wrong_length ? ErrorKind::DimensionMismatch : ErrorKind::WalCorrupted);
+        EXPECT_TRUE(holds(*c, input.ids[699], input.vectors[699]));
+        EXPECT_FALSE(c->offset_of(700).has_value());
+        EXPECT_FALSE(c->offset_of(999).has_value());
+      }
+      EXPECT_EQ(Wal::read_all(files(dir).wal)->size(), 700u);
+    }
+  }
+}
+
+// A log write that fails leaves the collection as it was before the run;
+// the collection still works and reopens.
+TEST(CollectionBatch, FailedLogWriteKeepsTheEarlierRuns) {
+  TempDir dir;
+  FaultInjectingFileSystem fs;
+  auto opened = Collection::open_or_create(dir.path(), config(kBatchDimension), fs);
+  ASSERT_TRUE(opened.ok());
+  auto& c = *opened.value();
+  const BatchInput input = batch_input();
+  fs.fail_nth(FsOp::Pwrite, 2, ENOSPC);  // the second run of the log
+  const Status status = c.insert_batch(input.ids, input.vector_at());
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().kind(), ErrorKind::IoError);
+  const std::size_t held = c.len();
+  EXPECT_GT(held, 0u);
+  EXPECT_LT(held, 1000u);
+  EXPECT_GE(Wal::read_all(files(dir).wal)->size(), held);  // the first run, some ids twice
+  fs.clear();
+  ASSERT_TRUE(c.flush().ok());
+  opened.value().reset();
+  EXPECT_EQ(open(dir.path(), config(kBatchDimension))->len(), held);
 }
 
 }  // namespace

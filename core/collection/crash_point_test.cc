@@ -1,19 +1,21 @@
 // Power loss after every single disk-changing call of a workload, in turn.
 //
-// The workload (inserts, replacements of held ids, flushes, a reopen) runs
+// The workload (inserts, replacements of held ids, batches, flushes, a
+// reopen) runs
 // on a file system that stops the machine after its i-th changing call;
 // then the power fails (what was not synced is dropped, zeroed or torn, or
 // kept, as when only the process dies), the collection is opened again, and
 // what it holds is checked against a model of what was durable: every write
 // that a returned flush or a log sync covered is there with exactly its
 // bits (or a later write of its id), and nothing is there that was never
-// written. Then a new write is flushed, the power fails once more, and the
+// written, and what a batch left is a prefix of it. Then a new write is flushed, the power fails once more, and the
 // next open must hold exactly what the collection held before.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,16 +43,18 @@ struct Write {
   }
 };
 
-enum class Step { Insert, Flush, Reopen };
+enum class Step { Insert, Batch, Flush, Reopen };
 
 struct Action {
   Step step;
-  std::uint64_t id = 0;
+  std::uint64_t id = 0;  // a batch's first id; it inserts count fresh ids
+  std::size_t count = 0;
 };
 
 // Inserts, a flush, replacements, a reopen that replays the log, a run of
 // inserts long enough for a batched log sync and for both write buffers to
-// spill, more flushes, and writes left unflushed at the end.
+// spill, a batch long enough for a sync and one too short for it, more
+// flushes, and writes left unflushed at the end.
 std::vector<Action> workload() {
   std::vector<Action> actions;
   auto insert = [&](std::uint64_t id) { actions.push_back({Step::Insert, id}); };
@@ -63,8 +67,10 @@ std::vector<Action> workload() {
   actions.push_back({Step::Flush});
   insert(1);
   insert(200);
+  actions.push_back({Step::Batch, 300, 250});
   actions.push_back({Step::Flush});
   insert(3);
+  actions.push_back({Step::Batch, 600, 30});
   insert(201);
   return actions;
 }
@@ -74,6 +80,18 @@ struct Model {
   std::vector<Write> attempted;
   std::size_t durable = 0;
   std::size_t appends_since_sync = 0;
+  // Each batch as [first, first + count) of attempted.
+  std::vector<std::pair<std::size_t, std::size_t>> batches;
+
+  // Records that count appended records have made durable, per the mode.
+  void appended(SyncMode mode, std::size_t count) {
+    appends_since_sync += count;
+    if (mode == SyncMode::Always ||
+        (mode == SyncMode::Batched && appends_since_sync >= Wal::kSyncInterval)) {
+      durable = attempted.size();
+      appends_since_sync = 0;
+    }
+  }
 };
 
 constexpr std::size_t kDimension = 2;
@@ -95,14 +113,25 @@ Model run_workload(const std::filesystem::path& dir, SyncMode mode,
         const Write write{action.id, model.attempted.size()};
         model.attempted.push_back(write);
         if (!c->insert(write.id, write.vector(), {}).ok()) return model;
-        ++model.appends_since_sync;
-        const bool synced = mode == SyncMode::Always ||
-                            (mode == SyncMode::Batched &&
-                             model.appends_since_sync >= Wal::kSyncInterval);
-        if (synced) {
-          model.durable = model.attempted.size();
-          model.appends_since_sync = 0;
+        model.appended(mode, 1);
+        break;
+      }
+      case Step::Batch: {
+        std::vector<std::uint64_t> ids;
+        std::vector<std::vector<float>> vectors;
+        model.batches.emplace_back(model.attempted.size(), action.count);
+        for (std::size_t k = 0; k < action.count; ++k) {
+          const Write write{action.id + k, model.attempted.size()};
+          model.attempted.push_back(write);
+          ids.push_back(write.id);
+          vectors.push_back(write.vector());
         }
+        if (!c->insert_batch(ids, [&](std::size_t i) { return std::span<const float>(vectors[i]); })
+                 .ok()) {
+          return model;
+        }
+        // One group commit: a batch this small is one run of the log.
+        model.appended(mode, action.count);
         break;
       }
       case Step::Flush:
@@ -153,6 +182,21 @@ std::string broken_promise(const Model& model,
   for (const auto& [id, index] : newest_durable) {
     if (held.count(id) == 0) return "durable id " + std::to_string(id) + " is missing";
   }
+  // A batch's ids are fresh and written once: the held ones must be the
+  // first of the batch, each with its own write.
+  for (const auto& [first, count] : model.batches) {
+    bool ended = false;
+    for (std::size_t k = 0; k < count; ++k) {
+      const Write& write = model.attempted[first + k];
+      const auto found = held.find(write.id);
+      const bool present =
+          found != held.end() && found->second.second == static_cast<float>(write.sequence) + 0.25f;
+      if (present && ended) {
+        return "batch write " + std::to_string(first + k) + " is held after a missing one";
+      }
+      ended = ended || !present;
+    }
+  }
   return {};
 }
 
@@ -171,7 +215,9 @@ std::size_t changes_of_workload(SyncMode mode) {
   fs.track_durability();
   Model model = run_workload(dir.path() / "c", mode, fs);
   std::size_t inserts = 0;
-  for (const Action& action : workload()) inserts += action.step == Step::Insert;
+  for (const Action& action : workload()) {
+    inserts += action.step == Step::Insert ? 1 : action.step == Step::Batch ? action.count : 0;
+  }
   EXPECT_EQ(model.attempted.size(), inserts) << "the workload did not finish";
   return fs.changes();
 }

@@ -51,17 +51,43 @@ Result<Wal> Wal::open(const std::filesystem::path& path, SyncMode sync_mode, io:
 
 Status Wal::append(const WalEntryRef& entry) {
   TV_RETURN_IF_ERROR(encode_record(entry, record_));
-  TV_RETURN_IF_ERROR(write_record(record_));
+  TV_RETURN_IF_ERROR(write_records(record_, record_.size()));
   ++appends_since_sync_;
   if (sync_due()) return sync();
   return {};
 }
 
-Status Wal::write_record(const std::string& record) {
+Wal::RunOutcome Wal::write_run(std::size_t count,
+                               const std::function<WalEntryRef(std::size_t)>& entry_at) {
+  run_.clear();
+  std::size_t framed = 0;
+  std::size_t first_record_size = 0;
+  Status stopped;
+  while (framed < count && run_.size() < kRunBytes) {
+    if (Status encoded = append_record(entry_at(framed), run_); !encoded.ok()) {
+      stopped = std::move(encoded);
+      break;
+    }
+    if (framed == 0) first_record_size = run_.size();
+    ++framed;
+  }
+  if (framed == 0) return {0, std::move(stopped)};
+  // A run of 8192 bytes or more goes straight to the file in one write.
+  if (Status written = write_records(run_, first_record_size); !written.ok()) return {0, written};
+  appends_since_sync_ += framed;
+  return {framed, std::move(stopped)};
+}
+
+Status Wal::sync_if_due() {
+  if (sync_due()) return sync();
+  return {};
+}
+
+Status Wal::write_records(std::string_view records, std::size_t first_record_size) {
   const std::size_t free_before = writer_.free_space();
-  const io::WriteOutcome outcome = writer_.write(record);
+  const io::WriteOutcome outcome = writer_.write(records);
   if (outcome.ok()) return {};
-  const auto ends = record_field_ends(record.size());
+  const auto ends = record_field_ends(first_record_size);
   const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
   return io_failure(kWriteFieldPrefixes[field], outcome.status);
 }

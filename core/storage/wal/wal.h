@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error/result.h"
@@ -40,6 +41,23 @@ class Wal {
   // is either wholly appended or, on a write failure, not at all.
   Status append(const WalEntryRef& entry);
   Status append(const WalEntry& entry) { return append(entry.ref()); }
+  // What write_run did: the records taken from the front, all handed to
+  // the file, and what stopped it early.
+  struct RunOutcome {
+    std::size_t appended = 0;
+    Status status;
+  };
+  // For a batch: frames records entry_at(0), entry_at(1), ... (at most
+  // count) until about kRunBytes are framed and hands them to the file in
+  // one write. Does not sync: the batch calls sync_if_due() once for many
+  // runs (group commit). A record that cannot be encoded ends the run before
+  // it, with its error; the records before it are still written. A failed
+  // write leaves none of the run in the file.
+  RunOutcome write_run(std::size_t count, const std::function<WalEntryRef(std::size_t)>& entry_at);
+  static constexpr std::size_t kRunBytes = std::size_t{1} << 20;
+  // Syncs as the sync mode says after the records appended so far: Always,
+  // or Batched once 100 or more are unsynced. So at most 99 stay unsynced.
+  Status sync_if_due();
   // Writes out the buffer and fsyncs the file.
   Status sync();
   // Appends a Checkpoint record, syncs, then truncates the file to zero.
@@ -49,6 +67,8 @@ class Wal {
   Status truncate_to(std::uint64_t length);
 
   std::size_t appends_since_sync() const { return appends_since_sync_; }
+  // Where the next record will start in the file.
+  std::uint64_t end_offset() const { return writer_.end_offset(); }
   SyncMode sync_mode() const { return sync_mode_; }
   const std::filesystem::path& path() const { return path_; }
 
@@ -84,7 +104,9 @@ class Wal {
   Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,
       SyncMode sync_mode);
 
-  Status write_record(const std::string& record);
+  // Writes framed records in one piece; a failure is reported against the
+  // field of the first record that could not be placed.
+  Status write_records(std::string_view records, std::size_t first_record_size);
   bool sync_due() const;
 
   std::filesystem::path path_;
@@ -96,6 +118,8 @@ class Wal {
   // Reused for every append, so framing a record allocates only while the
   // largest record so far grows.
   std::string record_;
+  // The same for the runs of append_run.
+  std::string run_;
 };
 
 }  // namespace tarnvault_core::storage::wal

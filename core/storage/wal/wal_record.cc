@@ -14,20 +14,27 @@ std::uint32_t body_checksum(std::string_view body) {
 }
 
 Status encode_record(const WalEntryRef& entry, std::string& out) {
-  out.assign(kRecordHeaderSize, '\0');
+  out.clear();
+  return append_record(entry, out);
+}
+
+Status append_record(const WalEntryRef& entry, std::string& out) {
+  const std::size_t start = out.size();
+  out.append(kRecordHeaderSize, '\0');
   if (Status encoded = entry.append_json(out); !encoded.ok()) {
-    out.clear();
+    out.resize(start);
     return encoded;
   }
-  const std::size_t body_size = out.size() - kRecordHeaderSize;
+  const std::size_t body_size = out.size() - start - kRecordHeaderSize;
   if (body_size > std::numeric_limits<std::uint32_t>::max()) {
-    out.clear();
+    out.resize(start);
     return Error::wal_corrupted("serialization failed: body of " + std::to_string(body_size) +
                                 " bytes does not fit the 32-bit length field");
   }
-  io::store_le<std::uint32_t>(out.data(),
-                              body_checksum(std::string_view(out).substr(kRecordHeaderSize)));
-  io::store_le<std::uint32_t>(out.data() + kChecksumSize, static_cast<std::uint32_t>(body_size));
+  char* header = out.data() + start;
+  io::store_le<std::uint32_t>(
+      header, body_checksum(std::string_view(out).substr(start + kRecordHeaderSize)));
+  io::store_le<std::uint32_t>(header + kChecksumSize, static_cast<std::uint32_t>(body_size));
   return {};
 }
 

@@ -23,6 +23,8 @@ std::uint32_t body_checksum(std::string_view body);
 // entry's JSON encoding, or a body too long for the length field) out is
 // left empty and nothing should be written.
 Status encode_record(const WalEntryRef& entry, std::string& out);
+// Appends the framed record of entry to out; on failure out is as it was.
+Status append_record(const WalEntryRef& entry, std::string& out);
 
 // End offsets of checksum, length and body within a framed record.
 std::array<std::size_t, 3> record_field_ends(std::size_t record_size);

@@ -176,18 +176,14 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
     std::vector<std::uint64_t> ids;
     VectorList vectors;
     if (!convert_insert_batch_arguments(arguments, ids, vectors)) return nullptr;
-    // One logged insert per pair: the pairs before a failure stay inserted.
-    // The log may sync on the way; rows read in place are copied first, since
+    // The pairs before a failure stay inserted (Collection::insert_batch).
+    // The log syncs on the way; rows read in place are copied first, since
     // other threads run meanwhile and could change them between the log and
     // the index.
     vectors.own_rows();
     Collection& collection = *object.collection;
     const auto status = without_interpreter_lock(object.access, [&] {
-      for (std::size_t i = 0; i < ids.size(); ++i) {
-        auto inserted = collection.insert(ids[i], vectors[i], tarnvault_core::Payload{});
-        if (!inserted.ok()) return inserted;
-      }
-      return tarnvault_core::Status{};
+      return collection.insert_batch(ids, [&](std::size_t i) { return vectors[i]; });
     });
     if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
