@@ -96,10 +96,11 @@ int main(int argc, char** argv) {
   const Filter one_percent{FilterCondition::eq("category", u(7))};
   const Filter half{FilterCondition::lt("category", u(50))};
   const Filter all{FilterCondition::gte("category", u(0))};
-  const Filter tags{FilterCondition::in("tag", {JsonValue::string("red"), JsonValue::string("navy")})};
+  const auto s = JsonValue::string;
+  const Filter tags{FilterCondition::in("tag", {s("red"), s("navy")})};
   const Filter mixed{FilterCondition::or_(
       FilterCondition::and_(FilterCondition::gte("category", u(90)),
-                            FilterCondition::not_(FilterCondition::eq("tag", JsonValue::string("red")))),
+                            FilterCondition::not_(FilterCondition::eq("tag", s("red")))),
       FilterCondition::eq("category", u(3)))};
   const Filter titles{FilterCondition::contains("title", "77")};
   const Filter absent{FilterCondition::ne("missing", u(1))};

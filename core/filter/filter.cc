@@ -119,7 +119,10 @@ bool FilterCondition::matches(const Payload& payload) const {
     default:
       break;
   }
-  const JsonValue* found = find_field(payload, field_);
+  return matches_value(find_field(payload, field_));
+}
+
+bool FilterCondition::matches_value(const JsonValue* found) const {
   switch (kind_) {
     case Kind::Eq:
       return found != nullptr && *found == value_;

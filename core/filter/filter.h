@@ -36,6 +36,16 @@ class FilterCondition {
   // (true for Ne). And/Or evaluate their right side only when needed.
   bool matches(const payload::Payload& payload) const;
 
+  // For a leaf (Eq .. Exists): its answer for the value found under its
+  // field, null meaning the key is absent. A leaf's answer depends on nothing
+  // else, which lets a table of payloads test each distinct value once.
+  bool matches_value(const payload::JsonValue* found) const;
+
+  const std::string& field() const { return field_; }
+  // And/Or's children and Not's inner (left); null where there is none.
+  const FilterCondition* left() const { return left_.get(); }
+  const FilterCondition* right() const { return right_.get(); }
+
  private:
   explicit FilterCondition(Kind kind) : kind_(kind) {}
 

@@ -28,6 +28,9 @@ Status BruteForceIndex::insert(std::uint64_t id, std::span<const float> vector,
                                payload::Payload payload) {
   if (vector.size() != dimension_) return Error::dimension_mismatch(dimension_, vector.size());
   if (contains(id)) return Error::duplicate_id(id);
+  // First, as the one step that can fail on a valid entry: it leaves the
+  // table unchanged when it throws.
+  payload_table_.push_back(payload);
   vectors_.push_back(vector);
   ids_.push_back(id);
   slots_.insert(id, ids_.size() - 1, ids_);
@@ -62,6 +65,7 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
       }
       ids_.push_back(id);
       payloads_.push_back(nullptr);
+      payload_table_.push_back_empty();
       pending[count] = vector.data();
     }
     vectors_.append_rows(pending, count);
@@ -74,12 +78,14 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
 // Once the slot map has taken an id, the pushes that follow must not fail:
 // a throw between them would leave it naming a slot that does not exist.
 void BruteForceIndex::grow_tables_for(std::size_t more) {
-  if (ids_.capacity() - ids_.size() >= more && payloads_.capacity() - payloads_.size() >= more) {
+  if (ids_.capacity() - ids_.size() >= more && payloads_.capacity() - payloads_.size() >= more &&
+      payload_table_.capacity() - payload_table_.size() >= more) {
     return;
   }
   const std::size_t wanted = std::max(ids_.size() + more, 2 * ids_.size());
   ids_.reserve(wanted);
   payloads_.reserve(wanted);
+  payload_table_.reserve(wanted);
 }
 
 void BruteForceIndex::reserve(std::size_t entries) {
@@ -88,6 +94,7 @@ void BruteForceIndex::reserve(std::size_t entries) {
   vectors_.reserve(entries);
   ids_.reserve(entries);
   payloads_.reserve(entries);
+  payload_table_.reserve(entries);
   slots_.reserve(entries, ids_);
 }
 
@@ -96,6 +103,7 @@ bool BruteForceIndex::remove(std::uint64_t id) {
   if (!found) return false;
   const std::size_t hole = *found;
   slots_.erase(id, ids_);
+  payload_table_.swap_remove(hole);
   const std::size_t last = ids_.size() - 1;
   if (hole != last) move_slot(last, hole);
   vectors_.pop_back();
@@ -176,32 +184,59 @@ void BruteForceIndex::scan(std::span<const float* const> queries, const filter::
   const std::size_t chunk_slots = vectors_.slots_per_chunk();
   std::vector<float> scores(kQueryTile * chunk_slots);
   float* const rows[kQueryTile] = {scores.data(), scores.data() + chunk_slots};
-  std::vector<std::uint8_t> passes(filter != nullptr ? chunk_slots : 0);
+  const auto score = [&](const distance::GroupRun& groups, std::size_t first_group,
+                         std::size_t first_slot, std::size_t slots, const std::uint8_t* passes) {
+    const std::size_t skip = first_group * distance::kGroupLanes;
+    for (std::size_t q = 0; q < queries.size(); q += kQueryTile) {
+      const std::size_t count = std::min(kQueryTile, queries.size() - q);
+      float* const out[kQueryTile] = {rows[0] + skip, rows[1] + skip};
+      distance::score_groups(metric_, {queries.data() + q, norms.data() + q, count}, groups, out);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (passes == nullptr) {
+          selectors[q + i].offer_block(first_slot + skip, out[i], slots);
+        } else {
+          selectors[q + i].offer_passing(first_slot + skip, out[i], passes + skip, slots);
+        }
+      }
+    }
+  };
 
+  if (filter == nullptr) {
+    for (std::size_t c = 0; c < vectors_.chunk_count(); ++c) {
+      const std::size_t first_slot = c * chunk_slots;
+      score(vectors_.chunk_groups(c), 0, first_slot, std::min(chunk_slots, len() - first_slot),
+            nullptr);
+    }
+    return;
+  }
+  // Each entry's filter test runs once per pass, a chunk at a time, before
+  // any scoring; then only the groups holding a passing entry are scored.
+  filter::TableFilter matcher(*filter, payload_table_);
+  std::vector<std::uint8_t> passes(chunk_slots);
   for (std::size_t c = 0; c < vectors_.chunk_count(); ++c) {
     const std::size_t first_slot = c * chunk_slots;
     const std::size_t slots = std::min(chunk_slots, len() - first_slot);
-    if (filter != nullptr) {
-      // Each entry's filter test runs once per pass, before any scoring.
-      bool any = false;
-      for (std::size_t i = 0; i < slots; ++i) {
-        passes[i] = filter->matches(payload_at(first_slot + i));
-        any = any || passes[i];
-      }
-      if (!any) continue;
-    }
+    matcher.matches(first_slot, slots, passes.data());
     const distance::GroupRun groups = vectors_.chunk_groups(c);
-    for (std::size_t q = 0; q < queries.size(); q += kQueryTile) {
-      const std::size_t count = std::min(kQueryTile, queries.size() - q);
-      distance::score_groups(metric_, {queries.data() + q, norms.data() + q, count}, groups, rows);
-      for (std::size_t i = 0; i < count; ++i) {
-        if (filter == nullptr) {
-          selectors[q + i].offer_block(first_slot, rows[i], slots);
-        } else {
-          selectors[q + i].offer_passing(first_slot, rows[i],
-                                         passes.data(), slots);
-        }
+    // Lanes past the last entry of the last group never pass.
+    std::fill(passes.begin() + static_cast<std::ptrdiff_t>(slots),
+              passes.begin() + static_cast<std::ptrdiff_t>(groups.count * distance::kGroupLanes),
+              std::uint8_t{0});
+    const auto group_passes = [&passes](std::size_t g) {
+      const std::uint8_t* lanes = passes.data() + g * distance::kGroupLanes;
+      return std::any_of(lanes, lanes + distance::kGroupLanes, [](std::uint8_t p) { return p; });
+    };
+    for (std::size_t g = 0; g < groups.count;) {
+      if (!group_passes(g)) {
+        ++g;
+        continue;
       }
+      std::size_t end = g + 1;
+      while (end < groups.count && group_passes(end)) ++end;
+      const std::size_t lanes =
+          std::min(end * distance::kGroupLanes, slots) - g * distance::kGroupLanes;
+      score({groups.group(g), end - g, groups.dimension}, g, first_slot, lanes, passes.data());
+      g = end;
     }
   }
 }

@@ -12,6 +12,7 @@
 #include "core/distance/distance.h"
 #include "core/error/result.h"
 #include "core/filter/filter.h"
+#include "core/filter/payload_table.h"
 #include "core/index/brute_force/grouped_vectors.h"
 #include "core/index/brute_force/slot_map.h"
 #include "core/payload/payload.h"
@@ -90,6 +91,8 @@ class BruteForceIndex {
   std::vector<std::uint64_t> ids_;
   // Most payloads are empty: those cost one null pointer.
   std::vector<std::unique_ptr<payload::Payload>> payloads_;
+  // The same payloads, slot by slot, in the form filters are tested on.
+  filter::PayloadTable payload_table_;
   SlotMap slots_;
 };
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/distance/float_bits_test_util.h"
+#include "core/filter/random_filter_test_util.h"
 #include "core/index/brute_force/top_k_selector.h"
 
 namespace tarnvault_core::index::brute_force {
@@ -280,6 +281,91 @@ TEST_P(BruteForceScanTest, TopKEqualsAFullStableSortAndBatchEqualsSingle) {
         }
       }
     }
+  }
+}
+
+// Filtered searches against a reference that tests Filter::matches on each
+// entry's payload, with payloads of every value kind, through inserts, bulk
+// inserts (empty payloads), removals and replacements (remove, then insert
+// with another payload), across group and chunk boundaries (1024 slots at
+// this dimension), and filters from nothing to everything passing.
+TEST(BruteForceFilterTest, FilteredSearchEqualsMatchesOnEachPayload) {
+  constexpr std::size_t kDim = 64;
+  filter::testing::RandomFilters random(11);
+  std::mt19937& rng = random.rng();
+  const auto random_vector = [&rng] {
+    static const float components[] = {0.0f, 0.5f, 1.0f, -1.0f};
+    std::vector<float> v(kDim);
+    for (float& x : v) x = components[rng() % (rng() % 4 == 0 ? 4 : 2)];
+    return v;
+  };
+  BruteForceIndex index(DistanceMetric::Euclidean, kDim);
+  std::map<std::uint64_t, std::vector<float>> vectors;
+  std::map<std::uint64_t, Payload> payloads;
+  const auto insert = [&](std::uint64_t id) {
+    if (index.contains(id)) return;
+    vectors[id] = random_vector();
+    payloads[id] = random.payload();
+    insert_ok(index, id, vectors[id], payloads[id]);
+  };
+  const auto check = [&](const Filter& filter, const char* what) {
+    SCOPED_TRACE(what);
+    const std::vector<std::vector<float>> queries = {random_vector(), random_vector()};
+    const std::vector<std::span<const float>> spans(queries.begin(), queries.end());
+    for (std::size_t k : {std::size_t{1}, std::size_t{10}, kAll}) {
+      const auto batch = index.search_batch(spans, k, &filter);
+      for (std::size_t q = 0; q < queries.size(); ++q) {
+        std::vector<SearchResult> expected;
+        for (std::uint64_t id : index.ids()) {
+          if (filter.matches(payloads.at(id))) {
+            expected.push_back({id, index.metric().distance(queries[q], vectors.at(id)), {}});
+          }
+        }
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& a, const auto& b) { return a.distance < b.distance; });
+        expected.resize(std::min(k, expected.size()));
+        const auto actual = index.search(queries[q], k, &filter);
+        ASSERT_EQ(ids_of(actual), ids_of(expected)) << "k " << k << " query " << q;
+        ASSERT_EQ(ids_of(batch[q]), ids_of(expected)) << "batch, k " << k << " query " << q;
+        for (std::size_t i = 0; i < actual.size(); ++i) {
+          EXPECT_TRUE(SameBits(actual[i].distance, expected[i].distance)) << i;
+          EXPECT_TRUE(SameBits(batch[q][i].distance, expected[i].distance)) << i;
+          ASSERT_TRUE(actual[i].payload.has_value());
+          EXPECT_TRUE(filter::testing::identical(*actual[i].payload, payloads.at(actual[i].id)))
+              << i;
+        }
+      }
+    }
+  };
+
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    for (int i = 0; i < 500; ++i) insert(rng() % 3000);
+    std::vector<std::uint64_t> bulk;
+    const std::uint64_t first_bulk_id = 10000 + 100 * static_cast<std::uint64_t>(round);
+    for (std::uint64_t id = first_bulk_id; id < first_bulk_id + 40; ++id) {
+      bulk.push_back(id);
+      vectors[id] = random_vector();
+      payloads[id] = Payload{};
+    }
+    ASSERT_TRUE(index.insert_batch(bulk, [&](std::size_t i) {
+      return std::span<const float>(vectors[bulk[i]]);
+    }).ok());
+    for (int i = 0; i < 200; ++i) {
+      const std::uint64_t victim = index.ids()[rng() % index.len()];
+      ASSERT_TRUE(index.remove(victim));
+      vectors.erase(victim);
+      payloads.erase(victim);
+      if (rng() % 2 == 0) insert(victim);  // replaced under the same id
+    }
+    ASSERT_EQ(index.len(), payloads.size());
+    for (int f = 0; f < 12; ++f) {
+      check(Filter{random.condition(3)}, "random filter");
+      if (HasFatalFailure()) return;
+    }
+    check(Filter{FilterCondition::exists("unique " + std::to_string(rng() % 300))}, "one key");
+    check(Filter{FilterCondition::eq("a", JsonValue::unsigned_integer(1))}, "sparse");
+    if (HasFatalFailure()) return;
   }
 }
 

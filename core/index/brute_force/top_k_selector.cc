@@ -34,8 +34,29 @@ void TopKSelector::offer_block(std::size_t first_slot, const float* distances,
 
 void TopKSelector::offer_passing(std::size_t first_slot, const float* distances,
                                  const std::uint8_t* passes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
+  std::size_t i = 0;
+  for (; i < count && kept_.size() < capacity_; ++i) {
     if (passes[i]) offer(first_slot + i, distances[i]);
+  }
+  if (kept_.empty()) return;
+  constexpr std::size_t kStride = 16;
+  // As offer_block, with a lane counted only where it passes: the check has
+  // no branch per lane, which a filter passing half the lanes at random
+  // would mispredict every other time.
+  while (i < count) {
+    const std::size_t end = std::min(count, i + kStride);
+    const float worst = kept_.front().distance;
+    bool any = std::isnan(worst);
+    for (std::size_t j = i; j < end; ++j) any |= (passes[j] != 0) & (distances[j] < worst);
+    if (any) {
+      for (std::size_t j = i; j < end; ++j) {
+        const std::uint32_t rank = distance_rank(distances[j]);
+        if (passes[j] && rank < kept_.front().rank) {
+          replace_worst({rank, distances[j], first_slot + j});
+        }
+      }
+    }
+    i = end;
   }
 }
 
