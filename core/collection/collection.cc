@@ -21,6 +21,7 @@ Collection::Collection(std::filesystem::path path, CollectionConfig config,
 
 Status Collection::insert(std::uint64_t id, std::span<const float> vector,
                           payload::Payload payload) {
+  TV_RETURN_IF_ERROR(check_writable());
   // A logged record the index refuses would fail every later replay, so a
   // wrong length must be caught before the log sees it.
   TV_RETURN_IF_ERROR(check_dimension(vector));
@@ -37,6 +38,7 @@ Status Collection::insert(std::uint64_t id, std::span<const float> vector,
 
 Status Collection::insert_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
                                 std::span<payload::Payload> payloads) {
+  TV_RETURN_IF_ERROR(check_writable());
   // As with single inserts, a wrong length is refused before it is logged;
   // the pairs before it go in.
   std::size_t valid = 0;
@@ -75,6 +77,17 @@ Status Collection::insert_batch(std::span<const std::uint64_t> ids, const Vector
   return {};
 }
 
+Result<bool> Collection::remove(std::uint64_t id) {
+  TV_RETURN_IF_ERROR(check_writable());
+  const payload::Payload no_payload;
+  const storage::wal::WalEntryRef entry{WalEntryKind::Delete, id, {}, no_payload};
+  // As for insert: applied in log order, and never emptied from the log by
+  // a flush before it is applied.
+  std::unique_lock wal_lock(wal_mutex_);
+  TV_RETURN_IF_ERROR(wal_.append(entry));
+  return apply_delete_no_wal(id);
+}
+
 std::vector<SearchResult> Collection::search(std::span<const float> query, std::size_t k,
                                              const filter::Filter* filter) const {
   std::shared_lock lock(index_mutex_);
@@ -89,6 +102,7 @@ std::vector<std::vector<SearchResult>> Collection::search_batch(
 }
 
 Status Collection::flush() {
+  TV_RETURN_IF_ERROR(check_writable());
   // The data file must be durable before the log that would redo its
   // records is emptied; the log's lock keeps inserts out in between.
   std::unique_lock wal_lock(wal_mutex_);
@@ -145,6 +159,11 @@ Status Collection::check_dimension(std::span<const float> vector) const {
   if (vector.size() != config_.dimension) {
     return Error::dimension_mismatch(config_.dimension, vector.size());
   }
+  return {};
+}
+
+Status Collection::check_writable() const {
+  if (read_only_) return Error::collection_error("collection is read-only");
   return {};
 }
 
@@ -215,6 +234,25 @@ void Collection::raise_next_id(std::uint64_t id) {
 std::size_t Collection::len() const {
   std::shared_lock lock(index_mutex_);
   return index_.len();
+}
+
+bool Collection::contains(std::uint64_t id) const {
+  std::shared_lock lock(index_mutex_);
+  return index_.contains(id);
+}
+
+std::optional<std::pair<std::vector<float>, payload::Payload>> Collection::get(
+    std::uint64_t id) const {
+  std::shared_lock lock(index_mutex_);
+  auto vector = index_.vector(id);
+  if (!vector) return std::nullopt;
+  return std::pair(std::move(*vector), *index_.payload(id));
+}
+
+std::vector<std::uint64_t> Collection::ids() const {
+  std::shared_lock lock(index_mutex_);
+  const auto ids = index_.ids();
+  return {ids.begin(), ids.end()};
 }
 
 std::uint64_t Collection::next_id() const {

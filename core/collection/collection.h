@@ -36,6 +36,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/collection/collection_config.h"
@@ -55,6 +56,15 @@ namespace tarnvault_core::collection {
 
 class IndexLoader;
 
+// How Collection::open opens an existing collection.
+struct OpenOptions {
+  SyncMode sync_mode = SyncMode::Batched;
+  // Changes no file: the data file is loaded and the log replayed in memory
+  // only, under a lock shared with other read-only opens and refused while a
+  // writer holds the directory. Every write then fails.
+  bool read_only = false;
+};
+
 class Collection {
  public:
   // Creates the directory (and its parents) when missing, opens or creates
@@ -64,6 +74,13 @@ class Collection {
   // another live Collection holds open.
   static Result<std::unique_ptr<Collection>> open_or_create(
       const std::filesystem::path& path, CollectionConfig config,
+      storage::io::FileSystem& fs = storage::io::default_file_system());
+
+  // Opens the collection already in path, with the dimension and metric its
+  // meta.json records. A directory without meta.json fails with
+  // CollectionError "no collection at {path}", and nothing is created.
+  static Result<std::unique_ptr<Collection>> open(
+      const std::filesystem::path& path, OpenOptions options = {},
       storage::io::FileSystem& fs = storage::io::default_file_system());
 
   Collection(const Collection&) = delete;
@@ -101,6 +118,9 @@ class Collection {
   static constexpr std::size_t kGroupBytes = std::size_t{32} << 20;
   Status insert_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
                       std::span<payload::Payload> payloads = {});
+  // Logs a Delete record, then applies it (apply_delete_no_wal), so that it
+  // is as durable as an insert. True when the id was held.
+  Result<bool> remove(std::uint64_t id);
 
   // The k nearest live vectors (filtered, when a filter is given); never
   // fails: a query of the wrong length yields nothing.
@@ -130,8 +150,14 @@ class Collection {
 
   const std::filesystem::path& path() const { return path_; }
   const CollectionConfig& config() const { return config_; }
+  bool read_only() const { return read_only_; }
   // Entries in the index.
   std::size_t len() const;
+  bool contains(std::uint64_t id) const;
+  // The id's vector and payload; nullopt when the collection lacks it.
+  std::optional<std::pair<std::vector<float>, payload::Payload>> get(std::uint64_t id) const;
+  // The ids in enumeration order, the order equal distances take in a search.
+  std::vector<std::uint64_t> ids() const;
   // One more than the largest id applied (modulo 2^64); 1 when empty.
   std::uint64_t next_id() const;
   // Data-file offset of the id's current record.
@@ -143,6 +169,7 @@ class Collection {
              std::uint64_t next_id);
 
   Status check_dimension(std::span<const float> vector) const;
+  Status check_writable() const;
   // Appends the record and installs it as the id's current one; shared by
   // insert and update. Returns the offset of the record to mark deleted.
   Result<std::optional<std::uint64_t>> store(std::uint64_t id, std::span<const float> vector,
@@ -178,6 +205,10 @@ class Collection {
   Status check_tail(const storage::data_file::DataFileScan& scan) const;
   Status replay_log();
   Status replay(const storage::wal::WalEntry& entry);
+  // A read-only open's replay: the index and next_id only, no file touched.
+  // The id-to-offset map keeps what the data file said; nothing reads it
+  // without a write, and writes are refused.
+  Status replay_in_memory(const storage::wal::WalEntry& entry);
   // Streams the live records into the index and the map as the data file is
   // read, newest record of an id winning, and sets next_id. superseded
   // receives the records that lost.
@@ -210,6 +241,7 @@ class Collection {
   // Entries meta.json counted when it was last written: how much room the
   // load reserves, within what the data file can hold.
   std::uint64_t expected_entries_ = 0;
+  bool read_only_ = false;
 
   // Serialises writers of meta.json: they share one temporary file, and a
   // summary taken earlier must not replace one taken later.

@@ -1,9 +1,11 @@
-// Exclusive ownership of a collection directory by one open Collection.
+// Exclusive ownership of a collection directory by one open Collection, or
+// shared ownership by read-only ones.
 //
 // Two live openers of one directory would interleave their records in the
 // same files and each truncate the other's "torn" tail, so an open takes an
 // exclusive advisory lock (flock) on its own read-only handle of the data
-// file. The lock adds no file to the directory, belongs to the open file
+// file. Read-only opens change no file; they share the lock with each other,
+// so they coexist, but not with a writer, whose changes they would not see. The lock adds no file to the directory, belongs to the open file
 // description (so a second open in the same process is refused as well as
 // one in another process), and goes away with the handle, even when the
 // process is killed.
@@ -21,10 +23,12 @@ class CollectionLock {
  public:
   // Locks data_file (which must exist) on behalf of the collection in dir.
   // Fails with CollectionError "lock failed: collection at {dir} is already
-  // open" while another handle holds the lock, or "lock failed: {os text}".
-  static Result<CollectionLock> acquire(const std::filesystem::path& dir,
-                                        const std::filesystem::path& data_file,
-                                        storage::io::FileSystem& fs);
+  // open" while another handle holds a lock that excludes this one, or
+  // "lock failed: {os text}".
+  static Result<CollectionLock> acquire(
+      const std::filesystem::path& dir, const std::filesystem::path& data_file,
+      storage::io::FileSystem& fs,
+      storage::io::LockKind kind = storage::io::LockKind::Exclusive);
 
   CollectionLock(CollectionLock&&) noexcept = default;
   CollectionLock& operator=(CollectionLock&&) noexcept = default;

@@ -95,4 +95,33 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
   return collection;
 }
 
+Result<std::unique_ptr<Collection>> Collection::open(const std::filesystem::path& path,
+                                                     OpenOptions options,
+                                                     storage::io::FileSystem& fs) {
+  const CollectionFiles files = CollectionFiles::in(path);
+  if (!fs.stat(files.meta).ok()) {
+    return Error::collection_error("no collection at " + path.string());
+  }
+  auto meta = read_meta_file(files.meta, fs);
+  if (!meta.ok()) return std::move(meta).error();
+  const auto metric = DistanceMetric::from_name(meta->metric);
+  if (!metric) return Error::collection_error("unknown metric in meta.json: " + meta->metric);
+  const CollectionConfig config{meta->dimension, *metric, options.sync_mode};
+  if (!options.read_only) return open_or_create(path, config, fs);
+
+  auto wal = storage::wal::Wal::open_read_only(files.wal, fs);
+  if (!wal.ok()) return std::move(wal).error();
+  auto data_file = storage::data_file::DataFile::open_read_only(files.data, fs);
+  if (!data_file.ok()) return std::move(data_file).error();
+  auto lock = CollectionLock::acquire(path, files.data, fs, storage::io::LockKind::Shared);
+  if (!lock.ok()) return std::move(lock).error();
+  std::unique_ptr<Collection> collection(
+      new Collection(path, config, fs, std::move(lock).value(), std::move(wal).value(),
+                     std::move(data_file).value(), meta->next_id));
+  collection->expected_entries_ = meta->vector_count;
+  collection->read_only_ = true;
+  TV_RETURN_IF_ERROR(collection->recover());
+  return collection;
+}
+
 }  // namespace tarnvault_core::collection

@@ -1,15 +1,16 @@
 // Power loss after every single disk-changing call of a workload, in turn.
 //
-// The workload (inserts, replacements of held ids, batches, flushes, a
-// reopen) runs
-// on a file system that stops the machine after its i-th changing call;
-// then the power fails (what was not synced is dropped, zeroed or torn, or
-// kept, as when only the process dies), the collection is opened again, and
-// what it holds is checked against a model of what was durable: every write
-// that a returned flush or a log sync covered is there with exactly its
-// bits (or a later write of its id), and nothing is there that was never
-// written, and what a batch left is a prefix of it. Then a new write is flushed, the power fails once more, and the
-// next open must hold exactly what the collection held before.
+// The workload (inserts, replacements and deletes of held ids, batches,
+// flushes, a reopen) runs on a file system that stops the machine after its
+// i-th changing call; then the power fails (what was not synced is dropped,
+// zeroed or torn, or kept, as when only the process dies), the collection is
+// opened again, and what it holds is checked against a model of what was
+// durable: every write that a returned flush or a log sync covered is there
+// with exactly its bits (or a later write of its id), a durable delete holds
+// (unless a later write of its id brings the id back), nothing is there that
+// was never written, and what a batch left is a prefix of it. Then a new
+// write is flushed, the power fails once more, and the next open must hold
+// exactly what the collection held before.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -35,15 +36,17 @@ using testing::kSanitized;
 
 // Each write's vector tells which write it is: (id + 0.5, sequence + 0.25).
 // Dot products with (1, 0) and (0, 1) read both components back exactly.
+// A delete is a write too, one that leaves no vector.
 struct Write {
   std::uint64_t id;
   std::size_t sequence;
+  bool deletes = false;
   std::vector<float> vector() const {
     return {static_cast<float>(id) + 0.5f, static_cast<float>(sequence) + 0.25f};
   }
 };
 
-enum class Step { Insert, Batch, Flush, Reopen };
+enum class Step { Insert, Delete, Batch, Flush, Reopen };
 
 struct Action {
   Step step;
@@ -58,19 +61,27 @@ struct Action {
 std::vector<Action> workload() {
   std::vector<Action> actions;
   auto insert = [&](std::uint64_t id) { actions.push_back({Step::Insert, id}); };
+  auto remove = [&](std::uint64_t id) { actions.push_back({Step::Delete, id}); };
   for (std::uint64_t id : {1, 2, 3}) insert(id);
   actions.push_back({Step::Flush});
   insert(4);
   insert(2);
+  remove(3);
   actions.push_back({Step::Reopen});
-  for (std::uint64_t i = 0; i < 104; ++i) insert(10 + i % 70);
+  for (std::uint64_t i = 0; i < 104; ++i) {
+    insert(10 + i % 70);
+    if (i % 25 == 7) remove(10 + (i * 3) % 70);
+  }
   actions.push_back({Step::Flush});
   insert(1);
+  remove(2);
   insert(200);
   actions.push_back({Step::Batch, 300, 250});
   actions.push_back({Step::Flush});
   insert(3);
+  remove(1);
   actions.push_back({Step::Batch, 600, 30});
+  insert(2);
   insert(201);
   return actions;
 }
@@ -109,10 +120,13 @@ Model run_workload(const std::filesystem::path& dir, SyncMode mode,
   std::unique_ptr<Collection> c = std::move(opened).value();
   for (const Action& action : workload()) {
     switch (action.step) {
-      case Step::Insert: {
-        const Write write{action.id, model.attempted.size()};
+      case Step::Insert:
+      case Step::Delete: {
+        const Write write{action.id, model.attempted.size(), action.step == Step::Delete};
         model.attempted.push_back(write);
-        if (!c->insert(write.id, write.vector(), {}).ok()) return model;
+        const bool done = write.deletes ? c->remove(write.id).ok()
+                                        : c->insert(write.id, write.vector(), {}).ok();
+        if (!done) return model;
         model.appended(mode, 1);
         break;
       }
@@ -170,6 +184,7 @@ std::string broken_promise(const Model& model,
   for (const auto& [id, values] : held) {
     const auto sequence = static_cast<std::size_t>(values.second);
     if (sequence >= model.attempted.size() || model.attempted[sequence].id != id ||
+        model.attempted[sequence].deletes ||
         model.attempted[sequence].vector() != std::vector<float>{values.first, values.second}) {
       return "id " + std::to_string(id) + " holds a vector that was never written to it";
     }
@@ -180,7 +195,13 @@ std::string broken_promise(const Model& model,
     }
   }
   for (const auto& [id, index] : newest_durable) {
-    if (held.count(id) == 0) return "durable id " + std::to_string(id) + " is missing";
+    if (held.count(id) != 0 || model.attempted[index].deletes) continue;
+    // Missing is right only when a delete of it was attempted since.
+    bool deleted_since = false;
+    for (std::size_t i = index + 1; i < model.attempted.size(); ++i) {
+      deleted_since = deleted_since || (model.attempted[i].id == id && model.attempted[i].deletes);
+    }
+    if (!deleted_since) return "durable id " + std::to_string(id) + " is missing";
   }
   // A batch's ids are fresh and written once: the held ones must be the
   // first of the batch, each with its own write.
@@ -214,11 +235,12 @@ std::size_t changes_of_workload(SyncMode mode) {
   FaultInjectingFileSystem fs;
   fs.track_durability();
   Model model = run_workload(dir.path() / "c", mode, fs);
-  std::size_t inserts = 0;
+  std::size_t writes = 0;
   for (const Action& action : workload()) {
-    inserts += action.step == Step::Insert ? 1 : action.step == Step::Batch ? action.count : 0;
+    const bool single = action.step == Step::Insert || action.step == Step::Delete;
+    writes += single ? 1 : action.step == Step::Batch ? action.count : 0;
   }
-  EXPECT_EQ(model.attempted.size(), inserts) << "the workload did not finish";
+  EXPECT_EQ(model.attempted.size(), writes) << "the workload did not finish";
   return fs.changes();
 }
 

@@ -1,4 +1,4 @@
-// Failing disk calls, one at a time, inside insert, flush and open: every
+// Failing disk calls, one at a time, inside insert, delete, flush and open: every
 // failure reaches the caller as the error of the step that failed, and
 // afterwards the collection still works (or, for open, opens on the next
 // try) and holds every write that was acknowledged.
@@ -27,7 +27,7 @@ using storage::io::testing::append_bytes;
 using storage::io::testing::read_bytes;
 using storage::io::testing::TempDir;
 
-enum class Operation { Insert, Flush, Open, OpenNew };
+enum class Operation { Insert, Delete, Flush, Open, OpenNew };
 
 CollectionConfig config() {
   return CollectionConfig{2, DistanceMetric::DotProduct, SyncMode::Always};
@@ -46,6 +46,8 @@ std::vector<std::uint64_t> acknowledged_ids() {
 }
 
 constexpr std::uint64_t kTestedId = 1000;
+// Deleted by the tested delete: written twice, its first record superseded.
+constexpr std::uint64_t kDeletedId = 5;
 constexpr std::uint64_t kAfterwardsId = 2000;
 
 // A collection in dir holding acknowledged_ids(), id 5 written twice, a
@@ -88,6 +90,11 @@ Status run(Operation op, const std::filesystem::path& dir, std::unique_ptr<Colle
   switch (op) {
     case Operation::Insert:
       return c->insert(kTestedId, vector_of(kTestedId), {});
+    case Operation::Delete: {
+      auto removed = c->remove(kDeletedId);
+      if (!removed.ok()) return std::move(removed).error();
+      return {};
+    }
     case Operation::Flush:
       return c->flush();
     case Operation::Open:
@@ -101,10 +108,12 @@ Status run(Operation op, const std::filesystem::path& dir, std::unique_ptr<Colle
   return {};
 }
 
-// Holds every acknowledged id with its exact vector, the tested id at most
-// in its exact form, and nothing else.
-void expect_acknowledged(const Collection& c, bool with_afterwards) {
+// Holds every acknowledged id with its exact vector, the tested id (and the
+// id a failed delete was to delete) at most in its exact form, and nothing
+// else.
+void expect_acknowledged(const Collection& c, bool with_afterwards, Operation op) {
   std::vector<std::uint64_t> expected = acknowledged_ids();
+  if (op == Operation::Delete) std::erase(expected, kDeletedId);
   if (with_afterwards) expected.push_back(kAfterwardsId);
   const std::size_t all = c.len() + 1;
   std::map<std::uint64_t, float> held;
@@ -115,7 +124,7 @@ void expect_acknowledged(const Collection& c, bool with_afterwards) {
     held.erase(id);
   }
   for (const auto& [id, x] : held) {
-    EXPECT_EQ(id, kTestedId);
+    EXPECT_EQ(id, op == Operation::Delete ? kDeletedId : kTestedId);
     EXPECT_EQ(x, vector_of(id)[0]);
   }
 }
@@ -151,6 +160,9 @@ std::vector<FaultCase> fault_cases() {
     cases.push_back({Operation::Insert, FsOp::Pwrite, errnum,
                      joined({"io error: flush failed: "}, kDataAppend)});
     cases.push_back({Operation::Insert, FsOp::Fsync, errnum, {"io error: sync failed: "}});
+    cases.push_back({Operation::Delete, FsOp::Pwrite, errnum,
+                     {"io error: flush failed: ", "io error: write delete marker failed: "}});
+    cases.push_back({Operation::Delete, FsOp::Fsync, errnum, {"io error: sync failed: "}});
     cases.push_back({Operation::Flush, FsOp::Pwrite, errnum,
                      {"io error: flush failed: ", "io error: write delete marker failed: ",
                       kMetaWrite[0]}});
@@ -176,6 +188,7 @@ std::vector<FaultCase> fault_cases() {
 const char* name_of(Operation op) {
   switch (op) {
     case Operation::Insert: return "insert";
+    case Operation::Delete: return "delete";
     case Operation::Flush: return "flush";
     case Operation::Open: return "open";
     case Operation::OpenNew: return "open of a new collection";
@@ -250,13 +263,13 @@ TEST(IoErrorTest, EveryFailingCallIsReportedAndLosesNothingAcknowledged) {
         EXPECT_EQ(c.len(), 0u);
         continue;
       }
-      expect_acknowledged(c, false);
+      expect_acknowledged(c, false, tc.operation);
       ASSERT_TRUE(c.insert(kAfterwardsId, vector_of(kAfterwardsId), {}).ok());
       ASSERT_TRUE(c.flush().ok());
       scene.collection.reset();
       const Status reopened = run(Operation::Open, scene.dir, scene.collection, scene.fs);
       ASSERT_TRUE(reopened.ok()) << reopened.error().message();
-      expect_acknowledged(*scene.collection, true);
+      expect_acknowledged(*scene.collection, true, tc.operation);
     }
   }
   static const char* const kNames[] = {"open",  "close",    "pwrite", "pread",

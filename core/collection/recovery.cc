@@ -79,7 +79,7 @@ Status Collection::load_data_file() {
   Result<DataFileScan> scanned = load_records(superseded);
   if (!scanned.ok()) return std::move(scanned).error();
   TV_RETURN_IF_ERROR(check_tail(*scanned));
-  if (scanned->tail != DataFileTail::Clean) {
+  if (scanned->tail != DataFileTail::Clean && !read_only_) {
     std::unique_lock lock(data_file_mutex_);
     TV_RETURN_IF_ERROR(data_file_.truncate_to(scanned->valid_length));
   }
@@ -158,7 +158,7 @@ Status Collection::replay_log() {
   const std::filesystem::path wal_path = CollectionFiles::in(path_).wal;
   auto checked = Wal::check_with_tail(wal_path, replay_memory_budget(), *fs_);
   if (!checked.ok()) return std::move(checked).error();
-  if (checked->has_torn_tail()) {
+  if (checked->has_torn_tail() && !read_only_) {
     std::unique_lock lock(wal_mutex_);
     TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
   }
@@ -173,6 +173,7 @@ Status Collection::replay_log() {
 }
 
 Status Collection::replay(const WalEntry& entry) {
+  if (read_only_) return replay_in_memory(entry);
   switch (entry.kind) {
     case WalEntryKind::Insert:
       return apply_insert_no_wal(entry.id, entry.vector, entry.payload);
@@ -186,6 +187,21 @@ Status Collection::replay(const WalEntry& entry) {
     case WalEntryKind::Checkpoint:
       return {};
   }
+  return {};
+}
+
+Status Collection::replay_in_memory(const WalEntry& entry) {
+  if (entry.kind == WalEntryKind::Checkpoint) return {};
+  {
+    // As the apply operations leave the index: the logged record replaces
+    // whatever the id had, or removes it.
+    if (entry.kind != WalEntryKind::Delete) TV_RETURN_IF_ERROR(check_dimension(entry.vector));
+    std::unique_lock lock(index_mutex_);
+    index_.remove(entry.id);
+    if (entry.kind == WalEntryKind::Delete) return {};
+    TV_RETURN_IF_ERROR(index_.insert(entry.id, entry.vector, entry.payload));
+  }
+  if (entry.kind == WalEntryKind::Insert) raise_next_id(entry.id);
   return {};
 }
 

@@ -120,6 +120,12 @@ std::optional<std::vector<float>> BruteForceIndex::vector(std::uint64_t id) cons
   return out;
 }
 
+std::optional<payload::Payload> BruteForceIndex::payload(std::uint64_t id) const {
+  const auto slot = slots_.find(id, ids_);
+  if (!slot) return std::nullopt;
+  return payload_at(*slot);
+}
+
 void BruteForceIndex::move_slot(std::size_t from, std::size_t to) {
   vectors_.copy_slot(from, to);
   ids_[to] = ids_[from];

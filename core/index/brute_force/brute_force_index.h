@@ -61,6 +61,8 @@ class BruteForceIndex {
   std::size_t len() const { return ids_.size(); }
   // The stored vector of an entry; nullopt for an absent id.
   std::optional<std::vector<float>> vector(std::uint64_t id) const;
+  // The stored payload of an entry; nullopt for an absent id.
+  std::optional<payload::Payload> payload(std::uint64_t id) const;
   bool contains(std::uint64_t id) const { return slots_.find(id, ids_).has_value(); }
   // Makes room for `entries` entries in total, e.g. before a bulk load.
   void reserve(std::size_t entries);

@@ -173,7 +173,16 @@ DataFile::DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedW
       write_offset_(writer_.file_size()) {}
 
 Result<DataFile> DataFile::open(const std::filesystem::path& path, io::FileSystem& fs) {
-  auto file = io::File::open(fs, path, O_RDWR | O_APPEND | O_CREAT);
+  return open_with(path, O_RDWR | O_APPEND | O_CREAT, fs);
+}
+
+Result<DataFile> DataFile::open_read_only(const std::filesystem::path& path, io::FileSystem& fs) {
+  return open_with(path, O_RDONLY, fs);
+}
+
+Result<DataFile> DataFile::open_with(const std::filesystem::path& path, int flags,
+                                     io::FileSystem& fs) {
+  auto file = io::File::open(fs, path, flags);
   if (!file.ok()) return io_failure("failed to open data file: ", file.status);
   auto size = file.value.size();
   if (!size.ok()) return io_failure("metadata failed: ", size.status);

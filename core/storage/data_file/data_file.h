@@ -38,6 +38,10 @@ class DataFile {
   // write_offset() starts at its size.
   static Result<DataFile> open(const std::filesystem::path& path,
                                io::FileSystem& fs = io::default_file_system());
+  // Opens an existing file for reading only: appends, marks and truncation
+  // then fail, and nothing can change the file.
+  static Result<DataFile> open_read_only(const std::filesystem::path& path,
+                                         io::FileSystem& fs = io::default_file_system());
 
   DataFile(DataFile&&) noexcept = default;
   DataFile& operator=(DataFile&&) noexcept = default;
@@ -78,6 +82,8 @@ class DataFile {
 
  private:
   DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer);
+  static Result<DataFile> open_with(const std::filesystem::path& path, int flags,
+                                    io::FileSystem& fs);
 
   Status write_out_if_buffered(std::uint64_t offset);
   // Opens the file for reading and measures it.

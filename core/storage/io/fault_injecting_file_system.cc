@@ -142,9 +142,9 @@ IoStatus FaultInjectingFileSystem::mkdir(const std::filesystem::path& path, mode
   return s;
 }
 
-IoStatus FaultInjectingFileSystem::lock(int fd) {
+IoStatus FaultInjectingFileSystem::lock(int fd, LockKind kind) {
   if (IoStatus s = count(FsOp::Lock); !s.ok()) return s;
-  return base_->lock(fd);
+  return base_->lock(fd, kind);
 }
 
 }  // namespace tarnvault_core::storage::io

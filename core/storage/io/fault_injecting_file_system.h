@@ -62,7 +62,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   IoStatus rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
   IoStatus unlink(const std::filesystem::path& path) override;
   IoStatus mkdir(const std::filesystem::path& path, mode_t mode) override;
-  IoStatus lock(int fd) override;
+  IoStatus lock(int fd, LockKind kind) override;
 
  private:
   static constexpr std::size_t kOpCount = 12;

@@ -67,7 +67,7 @@ IoResult<std::uint64_t> File::size() { return fs_->file_size(fd_); }
 
 IoStatus File::truncate(std::uint64_t length) { return fs_->truncate(fd_, length); }
 
-IoStatus File::lock() { return fs_->lock(fd_); }
+IoStatus File::lock(LockKind kind) { return fs_->lock(fd_, kind); }
 
 IoStatus File::close() {
   if (fd_ < 0) return IoStatus();

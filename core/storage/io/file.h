@@ -45,7 +45,7 @@ class File {
   IoStatus sync();
   IoResult<std::uint64_t> size();
   IoStatus truncate(std::uint64_t length);
-  IoStatus lock();
+  IoStatus lock(LockKind kind = LockKind::Exclusive);
   // Closes now and reports the outcome; the destructor closes silently.
   IoStatus close();
 

@@ -15,6 +15,8 @@
 
 namespace tarnvault_core::storage::io {
 
+enum class LockKind { Exclusive, Shared };
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -43,9 +45,10 @@ class FileSystem {
   virtual IoStatus unlink(const std::filesystem::path& path) = 0;
   // mkdir(2) of one directory; its parent must exist.
   virtual IoStatus mkdir(const std::filesystem::path& path, mode_t mode) = 0;
-  // An exclusive advisory lock on the whole file, without waiting; EWOULDBLOCK
-  // when another open file description holds it.
-  virtual IoStatus lock(int fd) = 0;
+  // An advisory lock on the whole file, without waiting: EWOULDBLOCK when
+  // another open file description holds an exclusive one, or any one for an
+  // exclusive request.
+  virtual IoStatus lock(int fd, LockKind kind) = 0;
 };
 
 // Permission bits of every file the storage layer creates (umask applies).

@@ -68,7 +68,9 @@ IoStatus PosixFileSystem::mkdir(const std::filesystem::path& path, mode_t mode) 
   return status_of(::mkdir(path.c_str(), mode));
 }
 
-IoStatus PosixFileSystem::lock(int fd) { return status_of(::flock(fd, LOCK_EX | LOCK_NB)); }
+IoStatus PosixFileSystem::lock(int fd, LockKind kind) {
+  return status_of(::flock(fd, (kind == LockKind::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB));
+}
 
 FileSystem& default_file_system() {
   static PosixFileSystem posix;

@@ -40,7 +40,16 @@ Wal::Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writ
     : path_(std::move(path)), fs_(&fs), writer_(std::move(writer)), sync_mode_(sync_mode) {}
 
 Result<Wal> Wal::open(const std::filesystem::path& path, SyncMode sync_mode, io::FileSystem& fs) {
-  auto file = io::File::open(fs, path, O_RDWR | O_APPEND | O_CREAT);
+  return open_with(path, O_RDWR | O_APPEND | O_CREAT, sync_mode, fs);
+}
+
+Result<Wal> Wal::open_read_only(const std::filesystem::path& path, io::FileSystem& fs) {
+  return open_with(path, O_RDONLY, SyncMode::Never, fs);
+}
+
+Result<Wal> Wal::open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
+                           io::FileSystem& fs) {
+  auto file = io::File::open(fs, path, flags);
   if (!file.ok()) return io_failure("failed to open WAL: ", file.status);
   // Appends land at the end whatever the writer believes; its count only has
   // to be right for rolling back a failed write, so measure it.

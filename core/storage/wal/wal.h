@@ -29,6 +29,10 @@ class Wal {
   // Opens the log for appending, creating it (mode 0666) when missing.
   static Result<Wal> open(const std::filesystem::path& path, SyncMode sync_mode,
                           io::FileSystem& fs = io::default_file_system());
+  // Opens an existing log for reading only: appends and truncation then
+  // fail, and nothing can change the file.
+  static Result<Wal> open_read_only(const std::filesystem::path& path,
+                                    io::FileSystem& fs = io::default_file_system());
 
   Wal(Wal&&) noexcept = default;
   Wal& operator=(Wal&&) noexcept = default;
@@ -107,6 +111,9 @@ class Wal {
   // Writes framed records in one piece; a failure is reported against the
   // field of the first record that could not be placed.
   Status write_records(std::string_view records, std::size_t first_record_size);
+  static Result<Wal> open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
+                               io::FileSystem& fs);
+  Status write_record(const std::string& record);
   bool sync_due() const;
 
   std::filesystem::path path_;
