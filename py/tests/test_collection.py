@@ -63,9 +63,10 @@ def test_docstrings_and_signatures():
         "Persistent vector collection backed by disk storage.\n\n"
         "Stores vectors and metadata on disk with WAL (Write-Ahead Log) protection\n"
         "for durability. Supports crash recovery.")
-    assert Collection.open_or_create.__text_signature__ == "(path, dimension, metric)"
-    assert Collection.open_or_create.__doc__.splitlines()[-1] == (
-        '    metric (str): Distance metric ("cosine", "euclidean", "dot").')
+    assert Collection.open_or_create.__text_signature__ == (
+        "(path, dimension, metric, *, sync='batched')")
+    assert '    metric (str): Distance metric ("cosine", "euclidean", "dot").' in (
+        Collection.open_or_create.__doc__.splitlines())
     assert Collection.flush.__text_signature__ == "($self)"
     assert Collection.flush.__doc__ == (
         "Flush all pending writes to disk (checkpoint).\n\n"
@@ -74,7 +75,8 @@ def test_docstrings_and_signatures():
     assert Collection.insert_batch.__doc__ == _tarnvault.Index.insert_batch.__doc__
     assert Collection.search_batch.__doc__ == _tarnvault.Index.search_batch.__doc__
     assert [name for name in vars(Collection) if not name.startswith("__")] == [
-        "open_or_create", "insert", "search", "flush", "insert_batch", "search_batch"]
+        "open_or_create", "insert", "search", "flush", "insert_batch", "search_batch", "open",
+        "query", "delete", "delete_batch", "get", "ids", "close", "dimension", "metric"]
 
 
 def test_not_subclassable_and_no_instance_attributes(coll):

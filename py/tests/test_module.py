@@ -32,10 +32,13 @@ def test_class_docstring_and_signature():
 @pytest.mark.parametrize(
     "name, signature, first_line",
     [
-        ("insert", "($self, id, vector)", "Insert a vector into the index."),
-        ("search", "($self, query, k)", "Search for nearest neighbors."),
-        ("insert_batch", "($self, ids, vectors)", "Insert multiple vectors at once."),
-        ("search_batch", "($self, queries, k)", "Search for nearest neighbors for multiple queries."),
+        ("insert", "($self, id, vector, *, payload=None)", "Insert a vector into the index."),
+        ("search", "($self, query, k, *, where=None, with_payload=False)",
+         "Search for nearest neighbors."),
+        ("insert_batch", "($self, ids, vectors, *, payloads=None)",
+         "Insert multiple vectors at once."),
+        ("search_batch", "($self, queries, k, *, where=None, with_payload=False)",
+         "Search for nearest neighbors for multiple queries."),
     ],
 )
 def test_method_docstrings(name, signature, first_line):
@@ -43,21 +46,27 @@ def test_method_docstrings(name, signature, first_line):
     assert method.__text_signature__ == signature
     assert method.__doc__.startswith(first_line + "\n\nArgs:\n")
     assert not method.__doc__.endswith("\n")
-    assert list(inspect.signature(method).parameters)[1:] == signature[8:-1].split(", ")
+    names = [p.split("=")[0] for p in signature[8:-1].split(", ") if p != "*"]
+    assert list(inspect.signature(method).parameters)[1:] == names
 
 
 def test_search_docstring_in_full():
     assert Index.search.__doc__ == (
         "Search for nearest neighbors.\n\nArgs:\n"
         "    query (list[float]): The query vector.\n"
-        "    k (int): Number of neighbors to return.\n\nReturns:\n"
+        "    k (int): Number of neighbors to return.\n"
+        "    where (dict | None): Only vectors whose payload matches, e.g.\n"
+        '        {"genre": "jazz", "year": {"$gte": 1990}}. Operators: $eq $ne\n'
+        "        $gt $gte $lt $lte $in $nin $contains $exists $and $or $not.\n"
+        "    with_payload (bool): Add each result's payload as a third item.\n\nReturns:\n"
         "    list[tuple[int, float]]: List of (id, distance) tuples."
     )
 
 
 def test_methods_in_table_order():
     names = [n for n in vars(Index) if not n.startswith("__")]
-    assert names == ["insert", "search", "insert_batch", "search_batch"]
+    assert names == ["insert", "search", "insert_batch", "search_batch", "query", "delete",
+                     "delete_batch", "get", "ids", "dimension", "metric"]
 
 
 def test_not_subclassable():

@@ -121,21 +121,24 @@ bool bind_keywords(const char* full_name, std::span<const char* const> names, Py
 
 }  // namespace
 
-bool bind_arguments(const char* full_name, std::span<const char* const> names, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> out) {
+bool bind_arguments(const char* full_name, std::span<const char* const> names,
+                    std::size_t required, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> out) {
   for (PyObject*& slot : out) slot = nullptr;
 
   const Py_ssize_t positional = args == nullptr ? 0 : PyTuple_Size(args);
   if (positional < 0) return false;
-  if (static_cast<std::size_t>(positional) > names.size()) {
-    return raise_too_many_positional(full_name, names.size(), positional);
+  if (static_cast<std::size_t>(positional) > required) {
+    return raise_too_many_positional(full_name, required, positional);
   }
   for (Py_ssize_t i = 0; i < positional; ++i) out[i] = PyTuple_GetItem(args, i);
 
   if (kwargs != nullptr && !bind_keywords(full_name, names, kwargs, out)) return false;
 
-  for (PyObject* slot : out) {
-    if (slot == nullptr) return raise_missing(full_name, names, out);
+  for (std::size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) {
+      return raise_missing(full_name, names.first(required), out.first(required));
+    }
   }
   return true;
 }

@@ -110,24 +110,42 @@ void raise_type_mismatch(PyObject* value, const char* target);
 // parameters. Every method of every class binds with these, so the messages
 // are uniform.
 
-// A method's full name for messages ("Index.insert()") and its parameter
-// names in declaration order. Every parameter is required and may be given
-// by position or by keyword.
-template <std::size_t N>
+// A method's full name for messages ("Index.insert()"), the names of its N
+// required parameters in declaration order, each given by position or by
+// keyword, and the names of its K optional keyword-only parameters.
+template <std::size_t N, std::size_t K = 0>
 struct Signature {
   const char* full_name;
   std::array<const char*, N> names;
+  std::array<const char*, K> keyword_only = {};
+
+  static constexpr std::size_t kArguments = N + K;
+  std::array<const char*, N + K> all_names() const {
+    std::array<const char*, N + K> all{};
+    for (std::size_t i = 0; i < N; ++i) all[i] = names[i];
+    for (std::size_t i = 0; i < K; ++i) all[N + i] = keyword_only[i];
+    return all;
+  }
 };
 
-// Fills out[i] with a borrowed reference to the argument of parameter i.
-// On failure raises TypeError with the binding message and returns false.
-bool bind_arguments(const char* full_name, std::span<const char* const> names, PyObject* args,
-                    PyObject* kwargs, std::span<PyObject*> out);
+// The arguments of one call, parameter by parameter: a borrowed reference,
+// or null for a keyword-only parameter the call did not give.
+template <std::size_t N, std::size_t K>
+using Arguments = std::array<PyObject*, N + K>;
 
-template <std::size_t N>
-bool bind_arguments(const Signature<N>& signature, PyObject* args, PyObject* kwargs,
-                    std::array<PyObject*, N>& out) {
-  return bind_arguments(signature.full_name, signature.names, args, kwargs, out);
+// Fills out[i] with a borrowed reference to the argument of parameter i; the
+// first `required` names are the required parameters, the others
+// keyword-only. On failure raises TypeError with the binding message and
+// returns false.
+bool bind_arguments(const char* full_name, std::span<const char* const> names,
+                    std::size_t required, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> out);
+
+template <std::size_t N, std::size_t K>
+bool bind_arguments(const Signature<N, K>& signature, PyObject* args, PyObject* kwargs,
+                    Arguments<N, K>& out) {
+  const auto names = signature.all_names();
+  return bind_arguments(signature.full_name, names, N, args, kwargs, out);
 }
 
 // True if self is an instance of type; otherwise raises the type-mismatch
@@ -246,7 +264,8 @@ auto scan_without_interpreter_lock(const AccessState& state, std::size_t floats_
 
 // A class whose instances are Object, with an `access` member and the
 // core object they wrap (a Store) behind `store`: its type, read when called
-// (it is made at module initialisation), and its name for messages.
+// (it is made at module initialisation), and its name for messages. The
+// store of a closed instance (only a Collection closes) is null.
 template <typename Object, typename Store>
 struct MethodClass {
   PyTypeObject* const* type;
@@ -254,19 +273,41 @@ struct MethodClass {
   Store* Object::*store;
 };
 
-// body(Object& self, std::array<PyObject*, N>& arguments) -> new reference
-// or null with an exception set.
-template <typename Object, typename Store, std::size_t N, typename Body>
-PyObject* call_method(const MethodClass<Object, Store>& cls, const Signature<N>& signature,
-                      Access mode, PyObject* self, PyObject* args, PyObject* kwargs, Body&& body) {
+// Whether a method runs on a closed instance: only closing itself does.
+enum class WhenClosed { Refuse, Run };
+
+// The prologue after binding (by call_method, or by the interpreter for a
+// method without parameters): body(Object& self) runs with the access held.
+// A closed instance is refused with ValueError "collection is closed" once
+// the access is held.
+template <typename Object, typename Store, typename Body>
+PyObject* call_with_access(const MethodClass<Object, Store>& cls, Access mode, PyObject* self,
+                           WhenClosed when_closed, Body&& body) {
   return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, N> arguments{};
-    if (!bind_arguments(signature, args, kwargs, arguments)) return nullptr;
     if (!check_instance(self, *cls.type, cls.name)) return nullptr;
     Object& object = *reinterpret_cast<Object*>(self);
     AccessGuard access(object.access, mode);
     if (!access.acquired()) return nullptr;
-    return body(object, arguments);
+    if (when_closed == WhenClosed::Refuse && object.*cls.store == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "collection is closed");
+      return nullptr;
+    }
+    return body(object);
+  });
+}
+
+// body(Object& self, const Arguments<N, K>& arguments) -> new reference or
+// null with an exception set; binds, then runs call_with_access.
+template <typename Object, typename Store, std::size_t N, std::size_t K, typename Body>
+PyObject* call_method(const MethodClass<Object, Store>& cls, const Signature<N, K>& signature,
+                      Access mode, PyObject* self, PyObject* args, PyObject* kwargs, Body&& body,
+                      WhenClosed when_closed = WhenClosed::Refuse) {
+  return call_at_boundary([&]() -> PyObject* {
+    Arguments<N, K> arguments{};
+    if (!bind_arguments(signature, args, kwargs, arguments)) return nullptr;
+    return call_with_access(cls, mode, self, when_closed, [&](Object& object) {
+      return body(object, static_cast<const Arguments<N, K>&>(arguments));
+    });
   });
 }
 

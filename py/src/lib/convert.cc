@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <string>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -519,35 +521,33 @@ bool convert_vector_list_in_place(PyObject* value, const char* parameter, Vector
       parameter, [&] { return read_vector_list(value, out, RowReading::InPlaceAllowed); });
 }
 
-// ---------------------------------------------------------------------------
-// Method arguments
-
-bool convert_insert_arguments(const TwoArguments& arguments, std::uint64_t& id,
-                              FloatBuffer& vector) {
-  return convert_id(arguments[0], "id", id) &&
-         convert_float_vector(arguments[1], "vector", vector);
+bool convert_flag(PyObject* value, const char* parameter, bool& out) {
+  return with_parameter_prefix(parameter, [&] {
+    if (!PyBool_Check(value)) {
+      raise_type_mismatch(value, "bool");
+      return false;
+    }
+    out = value == Py_True;
+    return true;
+  });
 }
 
-bool convert_search_arguments(const TwoArguments& arguments, FloatBuffer& query, std::size_t& k) {
-  return convert_float_vector(arguments[0], "query", query) &&
-         convert_size(arguments[1], "k", k);
-}
-
-bool convert_insert_batch_arguments(const TwoArguments& arguments, std::vector<std::uint64_t>& ids,
-                                    VectorList& vectors) {
-  if (!convert_id_list(arguments[0], "ids", ids)) return false;
-  if (!convert_vector_list_in_place(arguments[1], "vectors", vectors)) return false;
-  if (ids.size() != vectors.size()) {
-    PyErr_SetString(PyExc_ValueError, "ids and vectors must have the same length");
-    return false;
+bool convert_path(PyObject* value, const char* parameter, std::string& out) {
+  if (PyUnicode_Check(value) || PyBytes_Check(value)) return convert_text(value, parameter, out);
+  PyRef path = PyRef::steal(PyOS_FSPath(value));
+  if (!path) {
+    // Neither str nor path-like: refused as any other non-str.
+    PyErr_Clear();
+    return convert_text(value, parameter, out);
   }
-  return true;
-}
-
-bool convert_search_batch_arguments(const TwoArguments& arguments, VectorList& queries,
-                                    std::size_t& k) {
-  return convert_vector_list(arguments[0], "queries", queries) &&
-         convert_size(arguments[1], "k", k);
+  if (PyBytes_Check(path.get())) {
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(path.get(), &bytes, &size) < 0) return false;
+    out.assign(bytes, static_cast<std::size_t>(size));
+    return true;
+  }
+  return convert_text(path.get(), parameter, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -562,33 +562,555 @@ std::optional<tarnvault_core::DistanceMetric> parse_metric(std::string_view name
   return std::nullopt;
 }
 
+const char* metric_python_name(tarnvault_core::DistanceMetric metric) {
+  using tarnvault_core::DistanceMetric;
+  if (metric == DistanceMetric::Cosine) return "cosine";
+  if (metric == DistanceMetric::DotProduct) return "dot";
+  if (metric == DistanceMetric::Hamming) return "hamming";
+  return "euclidean";
+}
+
+std::optional<tarnvault_core::SyncMode> parse_sync_mode(std::string_view name) {
+  using tarnvault_core::SyncMode;
+  if (name == "always") return SyncMode::Always;
+  if (name == "batched") return SyncMode::Batched;
+  if (name == "never") return SyncMode::Never;
+  PyErr_SetString(PyExc_ValueError, "Invalid sync mode");
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// JSON values, payloads and filters
+
+namespace {
+
+using tarnvault_core::Filter;
+using tarnvault_core::FilterCondition;
+using tarnvault_core::JsonValue;
+using tarnvault_core::Payload;
+using tarnvault_core::payload::JsonArray;
+using tarnvault_core::payload::JsonObject;
+
+// Why a value is not a JSON value. Without a Python exception pending, the
+// caller raises its own exception from kind and text; with one pending (a
+// str that cannot be encoded), that exception is the failure.
+struct JsonFault {
+  enum class Kind { Type, Value, Python };
+  Kind kind = Kind::Type;
+  std::string text;
+};
+
+std::string type_name_of(PyObject* value) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8;
+}
+
+// repr() of a key or value for a message; never fails.
+std::string repr_of(PyObject* value) {
+  PyRef text = PyRef::steal(PyObject_Repr(value));
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<" + type_name_of(value) + ">";
+  }
+  return utf8;
+}
+
+bool utf8_of(PyObject* text, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+// Converts value, which `level` containers enclose, into out. Only the
+// interpreter's own types are read, through calls that run no Python code,
+// so nothing can change the value meanwhile.
+class JsonReader {
+ public:
+  explicit JsonReader(int max_level) : max_level_(max_level) {}
+
+  bool read(PyObject* value, int level, JsonValue& out) {
+    if (value == Py_None) {
+      out = JsonValue::null();
+    } else if (PyBool_Check(value)) {
+      out = JsonValue::boolean(value == Py_True);
+    } else if (PyLong_Check(value)) {
+      return read_int(value, out);
+    } else if (PyFloat_Check(value)) {
+      const double number = PyFloat_AsDouble(value);
+      if (!std::isfinite(number)) return fail(JsonFault::Kind::Value, "float " + repr_of(value) + " is not finite");
+      out = JsonValue::floating(number);
+    } else if (PyUnicode_Check(value)) {
+      std::string text;
+      if (!utf8_of(value, text)) return fail(JsonFault::Kind::Python, {});
+      out = JsonValue::string(std::move(text));
+    } else if (PyList_Check(value) || PyTuple_Check(value)) {
+      return read_sequence(value, level, out);
+    } else if (PyDict_Check(value)) {
+      return read_dict(value, level, out);
+    } else {
+      return fail(JsonFault::Kind::Type, "'" + type_name_of(value) + "' object is not a JSON value");
+    }
+    return true;
+  }
+
+  // The object's entries, in the dict's order, to each(key text, key,
+  // value); a key that is not a str is a Type fault naming it.
+  template <typename Each>
+  bool for_each_entry(PyObject* dict, Each&& each) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) return fail(JsonFault::Kind::Type, "key " + repr_of(key) + " is not a str");
+      std::string text;
+      if (!utf8_of(key, text)) return fail(JsonFault::Kind::Python, {});
+      if (!each(std::move(text), key, value)) return false;
+    }
+    return true;
+  }
+
+  bool fail(JsonFault::Kind kind, std::string text) {
+    fault.kind = kind;
+    fault.text = std::move(text);
+    return false;
+  }
+
+  // Raises the fault as TypeError or ValueError, prefixing its text with
+  // context; a pending Python exception stays as it is.
+  void raise(const std::string& context) const {
+    if (fault.kind == JsonFault::Kind::Python) return;
+    const std::string message = context + fault.text;
+    PyErr_SetString(fault.kind == JsonFault::Kind::Type ? PyExc_TypeError : PyExc_ValueError,
+                    message.c_str());
+  }
+
+  JsonFault fault;
+
+ private:
+  bool read_int(PyObject* value, JsonValue& out) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+      if (number == -1 && PyErr_Occurred()) return fail(JsonFault::Kind::Python, {});
+      out = number < 0 ? JsonValue::signed_integer(number)
+                       : JsonValue::unsigned_integer(static_cast<std::uint64_t>(number));
+      return true;
+    }
+    if (overflow > 0) {
+      const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+      if (!(large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        out = JsonValue::unsigned_integer(large);
+        return true;
+      }
+      PyErr_Clear();
+    }
+    return fail(JsonFault::Kind::Value, "int " + repr_of(value) + " is outside -2**63 .. 2**64-1");
+  }
+
+  bool enter(int level) {
+    if (level + 1 <= max_level_) return true;
+    return fail(JsonFault::Kind::Value, "nests deeper than " + std::to_string(max_level_) + " levels");
+  }
+
+  bool read_sequence(PyObject* value, int level, JsonValue& out) {
+    if (!enter(level)) return false;
+    const bool list = PyList_Check(value);
+    const Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
+    JsonArray elements(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i);
+      if (!read(item, level + 1, elements[static_cast<std::size_t>(i)])) return false;
+    }
+    out = JsonValue::array(std::move(elements));
+    return true;
+  }
+
+  bool read_dict(PyObject* value, int level, JsonValue& out) {
+    if (!enter(level)) return false;
+    JsonObject members;
+    const bool read_all = for_each_entry(value, [&](std::string key, PyObject*, PyObject* item) {
+      JsonValue converted;
+      if (!read(item, level + 1, converted)) return false;
+      members.insert_or_assign(std::move(key), std::move(converted));
+      return true;
+    });
+    if (!read_all) return false;
+    out = JsonValue::object(std::move(members));
+    return true;
+  }
+
+  int max_level_;
+};
+
+// One payload; context names it in messages ("payload", "payloads[3]").
+bool read_payload(PyObject* value, const std::string& context, Payload& out) {
+  out.data.clear();
+  if (value == Py_None) return true;
+  if (!PyDict_Check(value)) {
+    raise_type_mismatch(value, "dict");
+    return false;
+  }
+  JsonReader reader(kMaxPayloadNesting);
+  PyObject* failed_key = nullptr;  // borrowed from the dict
+  const bool read = reader.for_each_entry(value, [&](std::string key, PyObject* key_object,
+                                                     PyObject* item) {
+    JsonValue converted;
+    // The payload dict is level 1, so its values sit inside one container.
+    if (!reader.read(item, 1, converted)) {
+      failed_key = key_object;
+      return false;
+    }
+    out.data.insert_or_assign(std::move(key), std::move(converted));
+    return true;
+  });
+  if (read) return true;
+  // A key that is not a str names itself; a bad value is named by its key.
+  reader.raise(failed_key == nullptr ? context + " " : context + " key " + repr_of(failed_key) + ": ");
+  return false;
+}
+
+// ---- filters
+
+constexpr int kMaxFilterNesting = kMaxPayloadNesting;
+
+// A condition, or nothing for one that every payload matches ({}).
+using Condition = std::optional<FilterCondition>;
+
+Condition both(Condition left, Condition right) {
+  if (!left) return right;
+  if (!right) return left;
+  return FilterCondition::and_(std::move(*left), std::move(*right));
+}
+
+// No payload matches: In with no values never does.
+FilterCondition no_payload() { return FilterCondition::in(std::string(), {}); }
+
+bool invalid_filter(const std::string& text) {
+  const std::string message = "invalid filter: " + text;
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return false;
+}
+
+bool starts_with_dollar(PyObject* key) {
+  if (!PyUnicode_Check(key)) return false;
+  PyRef dollar = PyRef::steal(PyUnicode_FromString("$"));
+  return dollar && PyUnicode_Tailmatch(key, dollar.get(), 0, 1, -1) == 1;
+}
+
+enum class DictKind { Operators, Literal, Mixed };
+
+DictKind kind_of(PyObject* dict) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  std::size_t operators = 0;
+  std::size_t others = 0;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    ++(starts_with_dollar(key) ? operators : others);
+  }
+  if (operators == 0) return DictKind::Literal;
+  return others == 0 ? DictKind::Operators : DictKind::Mixed;
+}
+
+class FilterReader {
+ public:
+  // A where-dict: its entries joined with And.
+  bool read_where(PyObject* where, int depth, Condition& out) {
+    if (!PyDict_Check(where)) {
+      return invalid_filter("expected a dict, not '" + type_name_of(where) + "'");
+    }
+    if (depth > kMaxFilterNesting) {
+      return invalid_filter("nests deeper than " + std::to_string(kMaxFilterNesting) + " levels");
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    out.reset();
+    while (PyDict_Next(where, &position, &key, &value)) {
+      if (!PyUnicode_Check(key)) return invalid_filter("field " + repr_of(key) + " is not a str");
+      std::string name;
+      if (!utf8_of(key, name)) return false;
+      Condition entry;
+      const bool read = name.starts_with('$') ? read_combinator(name, value, depth, entry)
+                                              : read_field(name, value, entry);
+      if (!read) return false;
+      out = both(std::move(out), std::move(entry));
+    }
+    return true;
+  }
+
+ private:
+  bool read_combinator(const std::string& op, PyObject* operand, int depth, Condition& out) {
+    if (op == "$not") {
+      if (!PyDict_Check(operand)) return wrong_operand(op, "a dict", operand);
+      Condition inner;
+      if (!read_where(operand, depth + 1, inner)) return false;
+      out = FilterCondition::not_(inner ? std::move(*inner) : FilterCondition::not_(no_payload()));
+      return true;
+    }
+    if (op != "$and" && op != "$or") return invalid_filter("unknown operator '" + op + "'");
+    const char* wanted = "a non-empty list or tuple of dicts";
+    if (!PyList_Check(operand) && !PyTuple_Check(operand)) return wrong_operand(op, wanted, operand);
+    PyRef items = PyRef::steal(PySequence_Tuple(operand));
+    if (!items) return false;
+    const Py_ssize_t size = PyTuple_Size(items.get());
+    if (size == 0) return invalid_filter(op + " needs " + wanted + ", not an empty one");
+    const bool is_and = op == "$and";
+    std::optional<Condition> folded;  // empty until the first part
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = PyTuple_GetItem(items.get(), i);
+      if (!PyDict_Check(item)) return wrong_operand(op, wanted, item);
+      Condition part;
+      if (!read_where(item, depth + 1, part)) return false;
+      if (!folded) {
+        folded = std::move(part);
+      } else if (is_and) {
+        *folded = both(std::move(*folded), std::move(part));
+      } else if (*folded && part) {
+        *folded = FilterCondition::or_(std::move(**folded), std::move(*part));
+      } else {
+        folded->reset();  // one side matches everything
+      }
+    }
+    out = std::move(*folded);
+    return true;
+  }
+
+  bool read_field(const std::string& field, PyObject* value, Condition& out) {
+    if (!PyDict_Check(value) || PyDict_Size(value) == 0) {
+      return read_eq(field, value, out);
+    }
+    switch (kind_of(value)) {
+      case DictKind::Literal: return read_eq(field, value, out);
+      case DictKind::Mixed:
+        return invalid_filter("field '" + field + "' mixes operators with other keys");
+      case DictKind::Operators: break;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* operand = nullptr;
+    out.reset();
+    while (PyDict_Next(value, &position, &key, &operand)) {
+      std::string op;
+      if (!utf8_of(key, op)) return false;
+      Condition condition;
+      if (!read_operator(field, op, operand, condition)) return false;
+      out = both(std::move(out), std::move(condition));
+    }
+    return true;
+  }
+
+  bool read_eq(const std::string& field, PyObject* value, Condition& out) {
+    JsonValue operand;
+    if (!read_value(field, value, operand)) return false;
+    out = FilterCondition::eq(field, std::move(operand));
+    return true;
+  }
+
+  bool read_operator(const std::string& field, const std::string& op, PyObject* operand,
+                     Condition& out) {
+    using Make = FilterCondition (*)(std::string, JsonValue);
+    static const std::pair<const char*, Make> kComparisons[] = {
+        {"$eq", &FilterCondition::eq}, {"$ne", &FilterCondition::ne},
+        {"$gt", &FilterCondition::gt}, {"$gte", &FilterCondition::gte},
+        {"$lt", &FilterCondition::lt}, {"$lte", &FilterCondition::lte},
+    };
+    for (const auto& [name, make] : kComparisons) {
+      if (op != name) continue;
+      JsonValue value;
+      if (!read_value(field, operand, value)) return false;
+      out = make(field, std::move(value));
+      return true;
+    }
+    if (op == "$in" || op == "$nin") {
+      if (!PyList_Check(operand) && !PyTuple_Check(operand)) {
+        return wrong_operand(op, "a list or tuple", operand);
+      }
+      JsonValue values;
+      if (!read_value(field, operand, values)) return false;
+      FilterCondition in = FilterCondition::in(field, std::move(values.as_array()));
+      out = op == "$in" ? std::move(in) : FilterCondition::not_(std::move(in));
+      return true;
+    }
+    if (op == "$contains") {
+      if (!PyUnicode_Check(operand)) return wrong_operand(op, "a str", operand);
+      std::string substring;
+      if (!utf8_of(operand, substring)) return false;
+      out = FilterCondition::contains(field, std::move(substring));
+      return true;
+    }
+    if (op == "$exists") {
+      if (!PyBool_Check(operand)) return wrong_operand(op, "a bool", operand);
+      FilterCondition exists = FilterCondition::exists(field);
+      out = operand == Py_True ? std::move(exists) : FilterCondition::not_(std::move(exists));
+      return true;
+    }
+    return invalid_filter("unknown operator '" + op + "'");
+  }
+
+  // An operand by the payload value rules; every fault is an invalid filter.
+  bool read_value(const std::string& field, PyObject* value, JsonValue& out) {
+    JsonReader reader(kMaxPayloadNesting);
+    if (reader.read(value, 0, out)) return true;
+    if (reader.fault.kind == JsonFault::Kind::Python) PyErr_Clear();
+    return invalid_filter("field '" + field + "': " +
+                          (reader.fault.kind == JsonFault::Kind::Python ? "a str is not UTF-8"
+                                                                       : reader.fault.text));
+  }
+
+  bool wrong_operand(const std::string& op, const char* wanted, PyObject* operand) {
+    return invalid_filter(op + " needs " + wanted + ", not '" + type_name_of(operand) + "'");
+  }
+};
+
+}  // namespace
+
+bool convert_payload(PyObject* value, const char* parameter, Payload& out) {
+  return with_parameter_prefix(parameter, [&] { return read_payload(value, "payload", out); });
+}
+
+bool convert_payload_list(PyObject* value, const char* parameter, std::vector<Payload>& out) {
+  out.clear();
+  if (value == Py_None) return true;
+  return with_parameter_prefix(parameter, [&] {
+    if (!check_sequence(value)) return false;
+    reserve_more(out, reported_length(value));
+    return for_each_element(value, [&out](PyObject* item) {
+      out.emplace_back();
+      return read_payload(item, "payloads[" + std::to_string(out.size() - 1) + "]", out.back());
+    });
+  });
+}
+
+bool convert_where(PyObject* value, std::optional<Filter>& out) {
+  out.reset();
+  if (value == Py_None) return true;
+  Condition condition;
+  if (!FilterReader().read_where(value, 1, condition)) return false;
+  if (condition) out = Filter{std::move(*condition)};
+  return true;
+}
+
+namespace {
+
+PyObject* new_json_object(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Null: return new_none();
+    case JsonValue::Kind::Bool: return PyBool_FromLong(value.as_bool() ? 1 : 0);
+    case JsonValue::Kind::UInt: return PyLong_FromUnsignedLongLong(value.as_uint());
+    case JsonValue::Kind::NegInt: return PyLong_FromLongLong(value.as_neg_int());
+    case JsonValue::Kind::Float: return PyFloat_FromDouble(value.as_float());
+    case JsonValue::Kind::String: {
+      const std::string& text = value.as_string();
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    }
+    case JsonValue::Kind::Array: {
+      const JsonArray& elements = value.as_array();
+      PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+      if (!list) return nullptr;
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        PyObject* item = new_json_object(elements[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
+      }
+      return list.release();
+    }
+    case JsonValue::Kind::Object: {
+      PyRef dict = PyRef::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (const auto& [key, member] : value.as_object()) {
+        PyRef item = PyRef::steal(new_json_object(member));
+        PyRef name = PyRef::steal(
+            PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+        if (!item || !name || PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) {
+          return nullptr;
+        }
+      }
+      return dict.release();
+    }
+  }
+  return new_none();
+}
+
+}  // namespace
+
+PyObject* new_payload_dict(const Payload& payload) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [key, value] : payload.data) {
+    PyRef item = PyRef::steal(new_json_object(value));
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"));
+    if (!item || !name || PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 // ---------------------------------------------------------------------------
 // Results
 
 namespace {
 
-// (id, distance): the id as an unsigned int, the distance widened exactly.
-PyObject* new_result_tuple(const tarnvault_core::SearchResult& result) {
+// (id, distance) or (id, distance, payload): the id as an unsigned int, the
+// distance widened exactly.
+PyObject* new_result_tuple(const tarnvault_core::SearchResult& result, bool with_payload) {
   PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(result.id));
   if (!id) return nullptr;
   PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(result.distance)));
   if (!distance) return nullptr;
-  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  PyRef payload;
+  if (with_payload) {
+    payload = PyRef::steal(new_payload_dict(result.payload ? *result.payload : Payload{}));
+    if (!payload) return nullptr;
+  }
+  PyRef tuple = PyRef::steal(PyTuple_New(with_payload ? 3 : 2));
   if (!tuple) return nullptr;
   PyTuple_SetItem(tuple.get(), 0, id.release());  // steals
   PyTuple_SetItem(tuple.get(), 1, distance.release());
+  if (with_payload) PyTuple_SetItem(tuple.get(), 2, payload.release());
   return tuple.release();
 }
 
 }  // namespace
 
-PyObject* new_result_list(std::span<const tarnvault_core::SearchResult> results) {
+PyObject* new_result_list(std::span<const tarnvault_core::SearchResult> results,
+                          bool with_payload) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* tuple = new_result_tuple(results[i]);
+    PyObject* tuple = new_result_tuple(results[i], with_payload);
     if (tuple == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple);  // steals
+  }
+  return list.release();
+}
+
+PyObject* new_id_list(std::span<const std::uint64_t> ids) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id);  // steals
+  }
+  return list.release();
+}
+
+PyObject* new_float_list(std::span<const float> values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = PyFloat_FromDouble(static_cast<double>(values[i]));
+    if (value == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals
   }
   return list.release();
 }

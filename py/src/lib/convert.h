@@ -2,7 +2,9 @@
 //   - arguments in: ids, sizes, text, float vectors and lists of them, read
 //     element by element or, for exporters known to be safe, straight from
 //     their buffer;
-//   - the argument groups Index and Collection methods of the same name take;
+//   - payloads (dicts of JSON values) both ways, and `where` dicts to the
+//     core's filters;
+//   - names of metrics and sync modes;
 //   - results out: search results as lists of tuples.
 // Each converting function returns false with a Python exception set on
 // failure.
@@ -25,7 +27,10 @@
 
 #include "calling.h"
 #include "core/distance/distance.h"
+#include "core/filter/filter.h"
 #include "core/index/brute_force/brute_force_index.h"
+#include "core/payload/payload.h"
+#include "core/storage/wal/sync_mode.h"
 
 namespace tarnvault_py {
 
@@ -234,51 +239,95 @@ bool convert_vector_list_in_place(PyObject* value, const char* parameter, Vector
 // Applies the "argument '{parameter}': " rule to the pending exception.
 void prefix_type_error(const char* parameter);
 
-// ---------------------------------------------------------------------------
-// The arguments that Index and Collection methods of the same name take,
-// converted the same way for both: (id, vector), (query, k), (ids, vectors)
-// and (queries, k).
+// Flag: exactly True or False.
+bool convert_flag(PyObject* value, const char* parameter, bool& out);
 
-using TwoArguments = std::array<PyObject*, 2>;
-
-bool convert_insert_arguments(const TwoArguments& arguments, std::uint64_t& id,
-                              FloatBuffer& vector);
-bool convert_search_arguments(const TwoArguments& arguments, FloatBuffer& query, std::size_t& k);
-// Also refuses ids and vectors of different lengths (ValueError). A float32
-// array whose rows are contiguous is read in place.
-bool convert_insert_batch_arguments(const TwoArguments& arguments, std::vector<std::uint64_t>& ids,
-                                    VectorList& vectors);
-bool convert_search_batch_arguments(const TwoArguments& arguments, VectorList& queries,
-                                    std::size_t& k);
+// Path: str (as Text) or an os.PathLike, through os.fspath.
+bool convert_path(PyObject* value, const char* parameter, std::string& out);
 
 // ---------------------------------------------------------------------------
-// The metric names a Python caller may choose: "euclidean", "cosine", "dot",
-// compared exactly, byte for byte. Hamming has no Python name.
+// Names a Python caller may choose, compared exactly, byte for byte: the
+// metrics "euclidean", "cosine", "dot" (Hamming has no Python name) and the
+// log's sync modes "always", "batched", "never".
 
 // The metric named by name, or nothing with ValueError "Invalid metric" set.
 std::optional<tarnvault_core::DistanceMetric> parse_metric(std::string_view name);
+// The Python name of a metric ("euclidean" ...).
+const char* metric_python_name(tarnvault_core::DistanceMetric metric);
+// The sync mode named by name, or nothing with ValueError "Invalid sync mode".
+std::optional<tarnvault_core::SyncMode> parse_sync_mode(std::string_view name);
 
 // ---------------------------------------------------------------------------
-// Search results as Python objects: a list of new (int, float) tuples in the
-// core's order, every list and tuple created at its final size.
+// Payloads: a dict with str keys and JSON values. None, bool, int (-2**63 ..
+// 2**64-1), finite float and str; list or tuple; dict with str keys. The
+// payload dict is the first nesting level and containers may nest to level
+// 125, so that a logged record stays within the reader's 127 levels. An int
+// >= 0 becomes the unsigned kind and an int < 0 the signed one, so 1 and 1.0
+// stay distinct both ways.
+//
+// A payload that is not a dict, a key that is not a str or a value of
+// another type raise TypeError naming the key (and take the argument
+// prefix); a non-finite float, an int out of range and nesting too deep
+// raise ValueError. No Python code runs during the conversion.
 
-// A new list of (id, distance) tuples, or null with an exception set.
-PyObject* new_result_list(std::span<const tarnvault_core::SearchResult> results);
+inline constexpr int kMaxPayloadNesting = 125;
+
+// None or {} give the empty payload.
+bool convert_payload(PyObject* value, const char* parameter, tarnvault_core::Payload& out);
+// None gives no payloads (out empty, given false); otherwise a sequence of
+// payloads, each as convert_payload.
+bool convert_payload_list(PyObject* value, const char* parameter,
+                          std::vector<tarnvault_core::Payload>& out);
+
+// A new dict of the payload's keys and values, or null with an exception set.
+PyObject* new_payload_dict(const tarnvault_core::Payload& payload);
+
+// ---------------------------------------------------------------------------
+// Filters: a `where` dict converted to the core's Filter, once per call.
+//   {"f": v}                     Eq(f, v), v not an operator dict
+//   {"f": {"$eq": v}} ...        $eq $ne $gt $gte $lt $lte: that condition
+//   {"f": {"$in": [v, ...]}}     In; "$nin": Not(In)
+//   {"f": {"$contains": "s"}}    Contains
+//   {"f": {"$exists": bool}}     Exists, or Not(Exists)
+//   {"$and": [w, ...]}, "$or"    And / Or folded left; non-empty lists
+//   {"$not": w}                  Not
+// Several entries in one dict, or several operators on one field, are
+// joined with And in the dict's order. An operator dict is a non-empty dict
+// whose keys all begin with "$"; any other dict (even {}) is a literal
+// object; a dict mixing both is refused. Operands follow the payload value
+// rules. Everything refused raises ValueError "invalid filter: ...".
+
+// None and {} give no filter (out empty).
+bool convert_where(PyObject* value, std::optional<tarnvault_core::Filter>& out);
+
+// ---------------------------------------------------------------------------
+// Search results as Python objects: a list of new (id, distance) tuples, or
+// (id, distance, payload dict) with payloads, in the core's order, every
+// list and tuple created at its final size.
+
+// A new list of result tuples, or null with an exception set.
+PyObject* new_result_list(std::span<const tarnvault_core::SearchResult> results,
+                          bool with_payload = false);
 
 // A new list of count result lists; search_one(i) returns the results of
-// query i and is called in order, so only one query's results are held at a
-// time.
+// query i and is called in order.
 template <typename SearchOne>
-PyObject* new_result_lists(std::size_t count, SearchOne&& search_one) {
+PyObject* new_result_lists(std::size_t count, SearchOne&& search_one, bool with_payload = false) {
   PyRef lists = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!lists) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     const std::vector<tarnvault_core::SearchResult> results = search_one(i);
-    PyObject* list = new_result_list(results);
+    PyObject* list = new_result_list(results, with_payload);
     if (list == nullptr) return nullptr;
     PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(i), list);  // steals list
   }
   return lists.release();
 }
+
+// A new list of ints.
+PyObject* new_id_list(std::span<const std::uint64_t> ids);
+
+// A new list of floats, each the float widened exactly.
+PyObject* new_float_list(std::span<const float> values);
 
 }  // namespace tarnvault_py

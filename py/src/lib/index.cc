@@ -38,17 +38,18 @@ constexpr char kIndexDoc[] =
     "for exact nearest neighbors.";
 
 constexpr char kInsertDoc[] =
-    "insert($self, id, vector)\n"
+    "insert($self, id, vector, *, payload=None)\n"
     "--\n"
     "\n"
     "Insert a vector into the index.\n"
     "\n"
     "Args:\n"
     "    id (int): Unique identifier for the vector.\n"
-    "    vector (list[float]): The vector data.";
+    "    vector (list[float]): The vector data.\n"
+    "    payload (dict | None): JSON metadata stored with the vector.";
 
 constexpr char kSearchDoc[] =
-    "search($self, query, k)\n"
+    "search($self, query, k, *, where=None, with_payload=False)\n"
     "--\n"
     "\n"
     "Search for nearest neighbors.\n"
@@ -56,42 +57,32 @@ constexpr char kSearchDoc[] =
     "Args:\n"
     "    query (list[float]): The query vector.\n"
     "    k (int): Number of neighbors to return.\n"
+    "    where (dict | None): Only vectors whose payload matches, e.g.\n"
+    "        {\"genre\": \"jazz\", \"year\": {\"$gte\": 1990}}. Operators: $eq $ne\n"
+    "        $gt $gte $lt $lte $in $nin $contains $exists $and $or $not.\n"
+    "    with_payload (bool): Add each result's payload as a third item.\n"
     "\n"
     "Returns:\n"
     "    list[tuple[int, float]]: List of (id, distance) tuples.";
 
-constexpr char kInsertBatchDoc[] =
-    "insert_batch($self, ids, vectors)\n"
-    "--\n"
-    "\n"
-    "Insert multiple vectors at once.\n"
-    "\n"
-    "Args:\n"
-    "    ids (list[int]): List of unique identifiers.\n"
-    "    vectors (list[list[float]]): List of vectors.";
-
-constexpr char kSearchBatchDoc[] =
-    "search_batch($self, queries, k)\n"
-    "--\n"
-    "\n"
-    "Search for nearest neighbors for multiple queries.\n"
-    "\n"
-    "Args:\n"
-    "    queries (list[list[float]]): List of query vectors.\n"
-    "    k (int): Number of neighbors per query.\n"
-    "\n"
-    "Returns:\n"
-    "    list[list[tuple[int, float]]]: Results for each query.";
-
 constexpr Signature<2> kNewSignature{"Index.__new__()", {"metric", "dimension"}};
-constexpr Signature<2> kInsertSignature{"Index.insert()", {"id", "vector"}};
-constexpr Signature<2> kSearchSignature{"Index.search()", {"query", "k"}};
-constexpr Signature<2> kInsertBatchSignature{"Index.insert_batch()", {"ids", "vectors"}};
-constexpr Signature<2> kSearchBatchSignature{"Index.search_batch()", {"queries", "k"}};
+constexpr Signature<2, 1> kInsertSignature{"Index.insert()", {"id", "vector"}, {"payload"}};
+constexpr Signature<2, 2> kSearchSignature{
+    "Index.search()", {"query", "k"}, {"where", "with_payload"}};
+constexpr Signature<2, 1> kInsertBatchSignature{
+    "Index.insert_batch()", {"ids", "vectors"}, {"payloads"}};
+constexpr Signature<2, 2> kSearchBatchSignature{
+    "Index.search_batch()", {"queries", "k"}, {"where", "with_payload"}};
+constexpr Signature<2, 1> kQuerySignature{"Index.query()", {"queries", "k"}, {"where"}};
+constexpr Signature<1> kDeleteSignature{"Index.delete()", {"id"}};
+constexpr Signature<1> kDeleteBatchSignature{"Index.delete_batch()", {"ids"}};
+constexpr Signature<1> kGetSignature{"Index.get()", {"id"}};
+constexpr Signature<0> kIdsSignature{"Index.ids()", {}};
 
 IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
 
-constexpr MethodClass<IndexObject, BruteForceIndex> kIndexClass{&index_type, kClassName, &IndexObject::index};
+constexpr MethodClass<IndexObject, BruteForceIndex> kIndexClass{&index_type, kClassName,
+                                                                &IndexObject::index};
 
 // Whether a batch can be stored whole as far as vector lengths go; only then
 // is room made for it up front, so a batch that fails on its first vector
@@ -105,7 +96,7 @@ bool all_have_length(const VectorList& vectors, std::size_t dimension) {
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_at_boundary([&]() -> PyObject* {
-    std::array<PyObject*, 2> arg{};
+    Arguments<2, 0> arg{};
     if (!bind_arguments(kNewSignature, args, kwargs, arg)) return nullptr;
     std::string metric_name;
     std::size_t dimension = 0;
@@ -142,13 +133,17 @@ PyObject* index_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_method(kIndexClass, kInsertBatchSignature, Access::Exclusive, self, args, kwargs,
-                     [](IndexObject& object, const TwoArguments& arguments) -> PyObject* {
-    std::vector<std::uint64_t> ids;
-    VectorList vectors;
-    if (!convert_insert_batch_arguments(arguments, ids, vectors)) return nullptr;
+                     [](IndexObject& object, const Arguments<2, 1>& arguments) -> PyObject* {
+    InsertBatch batch;
+    if (!convert_insert_batch(arguments, batch)) return nullptr;
     BruteForceIndex& index = *object.index;
-    if (all_have_length(vectors, index.dimension())) index.reserve(index.len() + ids.size());
-    const auto status = index.insert_batch(ids, [&](std::size_t i) { return vectors[i]; });
+    if (!batch.payloads.empty()) return insert_each(index, batch);
+    // Without payloads, whole groups of vectors are written at once.
+    if (all_have_length(batch.vectors, index.dimension())) {
+      index.reserve(index.len() + batch.ids.size());
+    }
+    const auto status =
+        index.insert_batch(batch.ids, [&](std::size_t i) { return batch.vectors[i]; });
     if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
   });
@@ -158,14 +153,73 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return search_batch_method(kIndexClass, kSearchBatchSignature, self, args, kwargs);
 }
 
+PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return query_method(kIndexClass, kQuerySignature, self, args, kwargs);
+}
+
+PyObject* index_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return delete_method(kIndexClass, kDeleteSignature, self, args, kwargs);
+}
+
+PyObject* index_delete_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return delete_batch_method(kIndexClass, kDeleteBatchSignature, self, args, kwargs);
+}
+
+PyObject* index_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return get_method(kIndexClass, kGetSignature, self, args, kwargs);
+}
+
+PyObject* index_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return ids_method(kIndexClass, kIdsSignature, self, args, kwargs);
+}
+
+Py_ssize_t index_length(PyObject* self) { return length_slot(kIndexClass, self); }
+
+int index_contains(PyObject* self, PyObject* value) {
+  return contains_slot(kIndexClass, self, value);
+}
+
+// bool() stays True whatever the length, as before len() existed.
+int index_bool(PyObject*) { return 1; }
+
+PyObject* index_dimension(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_index(self)->index->dimension());
+}
+
+PyObject* index_metric(PyObject* self, void*) {
+  return PyUnicode_FromString(metric_python_name(as_index(self)->index->metric()));
+}
+
+// <Index euclidean dim=128 len=1000>
+PyObject* index_repr(PyObject* self) {
+  return call_with_access(kIndexClass, Access::Shared, self, WhenClosed::Refuse,
+                          [](IndexObject& object) -> PyObject* {
+    const BruteForceIndex& index = *object.index;
+    return PyUnicode_FromFormat("<Index %s dim=%zu len=%zu>", metric_python_name(index.metric()),
+                                index.dimension(), index.len());
+  });
+}
+
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+
 PyMethodDef index_methods[] = {
-    {"insert", as_method(index_insert), METH_VARARGS | METH_KEYWORDS, kInsertDoc},
-    {"search", as_method(index_search), METH_VARARGS | METH_KEYWORDS, kSearchDoc},
-    {"insert_batch", as_method(index_insert_batch), METH_VARARGS | METH_KEYWORDS,
-     kInsertBatchDoc},
-    {"search_batch", as_method(index_search_batch), METH_VARARGS | METH_KEYWORDS,
-     kSearchBatchDoc},
+    {"insert", as_method(index_insert), kKeywords, kInsertDoc},
+    {"search", as_method(index_search), kKeywords, kSearchDoc},
+    {"insert_batch", as_method(index_insert_batch), kKeywords, kInsertBatchDoc},
+    {"search_batch", as_method(index_search_batch), kKeywords, kSearchBatchDoc},
+    {"query", as_method(index_query), kKeywords, kQueryDoc},
+    {"delete", as_method(index_delete), kKeywords, kDeleteDoc},
+    {"delete_batch", as_method(index_delete_batch), kKeywords, kDeleteBatchDoc},
+    {"get", as_method(index_get), kKeywords, kGetDoc},
+    {"ids", as_method(index_ids), kKeywords, kIdsDoc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef index_properties[] = {
+    {"dimension", index_dimension, nullptr, "Length of every vector (int).", nullptr},
+    {"metric", index_metric, nullptr,
+     "Distance metric: \"euclidean\", \"cosine\" or \"dot\" (str).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot index_slots[] = {
@@ -173,6 +227,11 @@ PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
     {Py_tp_methods, index_methods},
+    {Py_tp_getset, index_properties},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_nb_bool, reinterpret_cast<void*>(index_bool)},
     {0, nullptr},
 };
 
