@@ -254,8 +254,6 @@ def test_query_pads_numpy_results(client, tmp_path):
         assert one_ids[0].tolist() == ids[0, :5].tolist()
 
 
-@pytest.mark.skipif(not hasattr(Collection, "delete_batch"),
-                    reason="the collections' data API has not landed")
 @pytest.mark.parametrize("metric", ["euclidean", "cosine", "dot"])
 def test_payloads_filters_and_deletes_equal_one_collection(client, tmp_path, metric):
     vectors = coarse_data(7, 300)
