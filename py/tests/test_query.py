@@ -1,4 +1,5 @@
 """query(): search results as NumPy arrays."""
+import os
 import subprocess
 import sys
 
@@ -58,4 +59,4 @@ def test_numpy_is_imported_only_by_query():
             "assert 'numpy' not in sys.modules\n"
             "i.query([1], 1)\n"
             "assert 'numpy' in sys.modules\n")
-    subprocess.run([sys.executable, "-c", code], check=True, env={"PYTHONPATH": ":".join(sys.path)})
+    subprocess.run([sys.executable, "-c", code], check=True, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
