@@ -266,8 +266,8 @@ STRESS_ROUNDS = int(os.environ.get("TARNVAULT_STRESS_ROUNDS", "60"))
 
 
 def test_stress_matches_a_serial_model(tmp_path):
-    """Threads mix searches, inserts, replacements and flushes on one
-    Collection. Each thread owns its ids, so whatever the interleaving the
+    """Threads mix searches, inserts, replacements, deletes and flushes on
+    one Collection. Each thread owns its ids, so whatever the interleaving the
     final state is the one its operations give applied one after another."""
     dimension, base, threads = 8, 8192, 4
     path = str(tmp_path / "c")
@@ -298,11 +298,16 @@ def test_stress_matches_a_serial_model(tmp_path):
                 model.update({i: version for i in batch})
             elif action < 8:
                 collection.flush()
+            elif action < 9:
+                assert collection.delete(id) == (id in model)
+                model.pop(id, None)
             else:
                 found = collection.search_batch([vector(i, model[i]) for i in model][:4], 1)
                 assert found == [[(i, 0.0)] for i in model][:4]
             if id in model:
                 assert collection.search(vector(id, model[id]), 1) == [(id, 0.0)]
+            else:
+                assert collection.search(vector(id, version), 1)[0][0] != id
 
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
         for done in [pool.submit(work, t) for t in range(threads)]:
@@ -319,3 +324,49 @@ def test_stress_matches_a_serial_model(tmp_path):
     collection.flush()
     del collection
     check(Collection.open_or_create(path, dimension, "euclidean"))
+
+
+@pytest.mark.parametrize("write", [
+    lambda c: c.insert(10**9, [0.0] * DIMENSION),
+    lambda c: c.delete(0),
+    lambda c: c.flush(),
+    lambda c: c.close(),
+], ids=["insert", "delete", "flush", "close"])
+def test_writes_wait_for_running_searches(tmp_path, write):
+    target = filled("collection", tmp_path, 20_000)
+    queries = rows(200, seed=4)
+    expected = target.search_batch(queries, 3)
+    started, outcome = threading.Event(), []
+
+    def scan():
+        started.set()
+        try:
+            outcome.append(target.search_batch(queries, 3))
+        except ValueError as error:  # the write came first
+            outcome.append(str(error))
+
+    scanner = threading.Thread(target=scan)
+    scanner.start()
+    started.wait()
+    time.sleep(0.05)
+    write(target)
+    scanner.join()
+    # The scan either ran whole before the write or saw the write whole.
+    if outcome[0] != "collection is closed":
+        assert outcome[0] == expected or outcome[0] == target.search_batch(queries, 3)
+
+
+def test_query_converts_under_access_and_scans_without_the_lock(tmp_path):
+    target = filled("index", tmp_path, 100_000)
+
+    class Inserts:
+        def __float__(self):
+            target.insert(10**9, [0.0] * DIMENSION)
+            return 0.0
+
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        target.query([[Inserts()] * DIMENSION], 1)
+    queries = rows(160, seed=5)
+    with Counter() as counter:
+        shares = [counter.share_while(lambda: target.query(queries, 10)) for _ in range(3)]
+    assert max(shares) > 0.25, shares
