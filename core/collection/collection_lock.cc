@@ -12,15 +12,15 @@ Result<CollectionLock> CollectionLock::acquire(const std::filesystem::path& dir,
                                                const std::filesystem::path& data_file,
                                                storage::io::FileSystem& fs,
                                                storage::io::LockKind kind) {
-  auto opened = storage::io::File::open(fs, data_file, O_RDONLY);
-  if (!opened.ok()) return Error::collection_error("lock failed: " + opened.status.text());
-  storage::io::IoStatus locked = opened.value.lock(kind);
-  if (locked.ok()) return CollectionLock(std::move(opened.value));
-  if (locked.error_number() == EWOULDBLOCK) {
+  auto opened = storage::io::open_file(fs, data_file, O_RDONLY);
+  if (!opened.ok()) return Error::collection_error("lock failed: " + opened.error().text());
+  Status locked = (*opened)->lock(kind);
+  if (locked.ok()) return CollectionLock(std::move(opened).value());
+  if (locked.error().os_error_number() == EWOULDBLOCK) {
     return Error::collection_error("lock failed: collection at " + dir.string() +
                                    " is already open");
   }
-  return Error::collection_error("lock failed: " + locked.text());
+  return Error::collection_error("lock failed: " + locked.error().text());
 }
 
 }  // namespace tarnvault_core::collection

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 
 #include "core/error/result.h"
-#include "core/storage/io/file.h"
 #include "core/storage/io/file_system.h"
 
 namespace tarnvault_core::collection {
@@ -36,9 +36,10 @@ class CollectionLock {
   ~CollectionLock() = default;
 
  private:
-  explicit CollectionLock(storage::io::File file) : file_(std::move(file)) {}
+  explicit CollectionLock(std::unique_ptr<storage::io::RandomAccessFile> file)
+      : file_(std::move(file)) {}
 
-  storage::io::File file_;
+  std::unique_ptr<storage::io::RandomAccessFile> file_;
 };
 
 }  // namespace tarnvault_core::collection

@@ -14,7 +14,7 @@
 #include "core/payload/json_writer.h"
 #include "core/payload/utf8.h"
 #include "core/storage/io/directory.h"
-#include "core/storage/io/file.h"
+#include "core/storage/io/file_system.h"
 
 namespace tarnvault_core::collection {
 namespace {
@@ -73,24 +73,24 @@ class MetaReader : public payload::StructReader {
 
 // ---- Files -----------------------------------------------------------------
 
-Error write_failed(const storage::io::IoStatus& status) {
-  return Error::collection_error("write meta failed: " + status.text());
+Error write_failed(const Status& status) {
+  return Error::collection_error("write meta failed: " + status.error().text());
 }
 
 Error read_failed(const std::string& text) {
   return Error::collection_error("read meta failed: " + text);
 }
 
-storage::io::IoStatus write_synced_file(storage::io::FileSystem& fs,
-                                        const std::filesystem::path& path, std::string_view text) {
-  auto opened = storage::io::File::open(fs, path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!opened.ok()) return opened.status;
-  storage::io::File& file = opened.value;
+Status write_synced_file(storage::io::FileSystem& fs, const std::filesystem::path& path,
+                         std::string_view text) {
+  auto opened = storage::io::open_file(fs, path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!opened.ok()) return std::move(opened).error();
+  storage::io::RandomAccessFile& file = **opened;
   if (auto written = file.pwrite_all(std::span(text.data(), text.size()), 0);
       !written.status.ok()) {
     return written.status;
   }
-  if (auto synced = file.sync(); !synced.ok()) return synced;
+  TV_RETURN_IF_ERROR(file.sync());
   return file.close();
 }
 
@@ -133,7 +133,7 @@ Status write_meta_file(const std::filesystem::path& dir, const CollectionMeta& m
   if (!text.ok()) return std::move(text).error();
   const std::filesystem::path final_path = dir / kMetaFileName;
   const std::filesystem::path temporary_path = dir / (std::string(kMetaFileName) + ".tmp");
-  storage::io::IoStatus status = write_synced_file(fs, temporary_path, *text);
+  Status status = write_synced_file(fs, temporary_path, *text);
   if (status.ok()) status = fs.rename(temporary_path, final_path);
   if (!status.ok()) {
     // The old meta.json is intact; the leftover is only clutter.
@@ -147,18 +147,18 @@ Status write_meta_file(const std::filesystem::path& dir, const CollectionMeta& m
 
 Result<CollectionMeta> read_meta_file(const std::filesystem::path& file,
                                       storage::io::FileSystem& fs) {
-  auto opened = storage::io::File::open(fs, file, O_RDONLY);
-  if (!opened.ok()) return read_failed(opened.status.text());
-  auto size = opened.value.size();
-  if (!size.ok()) return read_failed(size.status.text());
-  if (size.value > kMaxMetaFileSize) {
-    return read_failed("file is too large: " + std::to_string(size.value) + " bytes, at most " +
+  auto opened = storage::io::open_file(fs, file, O_RDONLY);
+  if (!opened.ok()) return read_failed(opened.error().text());
+  auto size = (*opened)->size();
+  if (!size.ok()) return read_failed(size.error().text());
+  if (*size > kMaxMetaFileSize) {
+    return read_failed("file is too large: " + std::to_string(*size) + " bytes, at most " +
                        std::to_string(kMaxMetaFileSize) + " expected");
   }
-  std::string text(static_cast<std::size_t>(size.value), '\0');
-  auto got = opened.value.pread_up_to(std::span(text.data(), text.size()), 0);
-  if (!got.ok()) return read_failed(got.status.text());
-  text.resize(got.value);
+  std::string text(static_cast<std::size_t>(*size), '\0');
+  auto got = (*opened)->pread_up_to(std::span(text.data(), text.size()), 0);
+  if (!got.ok()) return read_failed(got.error().text());
+  text.resize(*got);
   if (const std::size_t valid = payload::valid_utf8_prefix(text); valid != text.size()) {
     return read_failed("invalid UTF-8 at byte " + std::to_string(valid));
   }

@@ -18,7 +18,7 @@ Result<std::vector<std::filesystem::path>> ensure_directory(const std::filesyste
   std::vector<std::filesystem::path> created;
   if (fs.stat(dir).ok()) return created;
   if (auto made = storage::io::create_directories(fs, dir, created); !made.ok()) {
-    return Error::collection_error("create dir failed: " + made.text());
+    return Error::collection_error("create dir failed: " + made.error().text());
   }
   return created;
 }
@@ -31,7 +31,7 @@ Status sync_new_names(const std::filesystem::path& dir,
                       storage::io::FileSystem& fs) {
   auto sync = [&fs](const std::filesystem::path& d) -> Status {
     if (auto synced = storage::io::sync_directory(fs, d); !synced.ok()) {
-      return Error::collection_error("sync dir failed: " + synced.text());
+      return Error::collection_error("sync dir failed: " + synced.error().text());
     }
     return {};
   };

@@ -12,7 +12,7 @@
 
 #include "core/collection/collection_meta.h"
 #include "core/collection/collection_test_support.h"
-#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
 
 namespace tarnvault_core::collection {
 namespace {

@@ -15,7 +15,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_files.h"
 #include "core/storage/data_file/data_file.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/test_support.h"
 #include "core/storage/wal/wal.h"
 
 namespace tarnvault_core::collection::testing {

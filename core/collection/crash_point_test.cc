@@ -23,8 +23,8 @@
 
 #include "core/collection/collection.h"
 #include "core/collection/collection_test_support.h"
-#include "core/storage/io/fault_injecting_file_system.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::collection {
 namespace {

@@ -25,7 +25,7 @@
 
 #include "core/collection/collection.h"
 #include "core/collection/collection_test_support.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::collection {
 namespace {

@@ -15,7 +15,7 @@
 #include "core/collection/collection_meta.h"
 #include "core/storage/data_file/data_file.h"
 #include "core/storage/data_file/record_follows.h"
-#include "core/storage/io/file.h"
+#include "core/storage/io/file_system.h"
 #include "core/storage/wal/wal_reader.h"
 
 namespace tarnvault_core::collection {
@@ -35,11 +35,11 @@ Error cannot_check(const std::string& what) {
 Result<std::optional<std::uint64_t>> file_size(io::FileSystem& fs,
                                                const std::filesystem::path& path) {
   if (!fs.stat(path).ok()) return std::optional<std::uint64_t>();
-  auto file = io::File::open(fs, path, O_RDONLY);
-  if (!file.ok()) return cannot_check("open " + path.string() + ": " + file.status.text());
-  auto size = file.value.size();
-  if (!size.ok()) return cannot_check("size of " + path.string() + ": " + size.status.text());
-  return std::optional<std::uint64_t>(size.value);
+  auto file = io::open_file(fs, path, O_RDONLY);
+  if (!file.ok()) return cannot_check("open " + path.string() + ": " + file.error().text());
+  auto size = (*file)->size();
+  if (!size.ok()) return cannot_check("size of " + path.string() + ": " + size.error().text());
+  return std::optional<std::uint64_t>(*size);
 }
 
 // What recovery builds, reduced to what the check reports: the ids the index

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/error/os_error.h"
+
 namespace tarnvault_core::error {
 
 Error Error::dimension_mismatch(std::size_t expected, std::size_t got) {
@@ -52,6 +54,18 @@ Error Error::wal_corrupted(std::string text) {
 Error Error::collection_error(std::string text) {
   Error e(ErrorKind::CollectionError);
   e.text_ = std::move(text);
+  return e;
+}
+
+Error Error::os_error(int errnum) {
+  Error e = io_error(os_error_text(errnum));
+  e.os_errno_ = errnum;
+  return e;
+}
+
+Error Error::end_of_file() {
+  Error e = io_error(kUnexpectedEof);
+  e.os_errno_ = kEndOfFileCode;
   return e;
 }
 

@@ -32,6 +32,13 @@ class Error {
   static Error io_error(std::string text);
   static Error wal_corrupted(std::string text);
   static Error collection_error(std::string text);
+  // What the storage layer's system calls fail with, before it names the
+  // step: an IoError whose text is the system's message for errnum and
+  // "(os error N)", or the end of a file met by a read that needed more
+  // bytes ("failed to fill whole buffer"). Both keep what they stand for, so
+  // a caller can retry EINTR or tell a short file from a failing disk.
+  static Error os_error(int errnum);
+  static Error end_of_file();
 
   ErrorKind kind() const { return kind_; }
   // DimensionMismatch only.
@@ -42,6 +49,10 @@ class Error {
   // The carried text of the text-carrying kinds (empty for the others).
   const std::string& text() const { return text_; }
 
+  // The errno of an os_error; 0 for every other error.
+  int os_error_number() const { return os_errno_ > 0 ? os_errno_ : 0; }
+  bool is_end_of_file() const { return os_errno_ == kEndOfFileCode; }
+
   // The display message: what a Python caller sees.
   std::string message() const;
 
@@ -49,12 +60,15 @@ class Error {
 
  private:
   explicit Error(ErrorKind kind) : kind_(kind) {}
+  // No operating system uses a negative errno.
+  static constexpr int kEndOfFileCode = -1;
 
   ErrorKind kind_;
   std::size_t expected_ = 0;
   std::size_t got_ = 0;
   std::uint64_t id_ = 0;
   std::string text_;
+  int os_errno_ = 0;  // os_error's errnum, kEndOfFileCode, or 0
 };
 
 }  // namespace tarnvault_core::error

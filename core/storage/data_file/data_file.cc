@@ -8,8 +8,6 @@
 #include <utility>
 
 #include "core/storage/data_file/data_record_codec.h"
-#include "core/storage/io/buffered_reader.h"
-#include "core/storage/io/chunk_reader.h"
 #include "core/storage/io/failed_field.h"
 #include "core/storage/io/file.h"
 #include "core/storage/io/little_endian.h"
@@ -17,8 +15,8 @@
 namespace tarnvault_core::storage::data_file {
 namespace {
 
-Error io_failure(const char* prefix, io::IoStatus status) {
-  return Error::io_error(prefix + status.text());
+Error io_failure(const char* prefix, const Error& cause) {
+  return Error::io_error(prefix + cause.text());
 }
 
 // Error prefixes of the record's fields, in record order.
@@ -36,21 +34,23 @@ struct ScanStop {
 constexpr std::string_view kEmptyPayloadText = R"({"data":{}})";
 
 // A read error met by the chunk parser, named like read_record names it.
-RecordRead read_failure(const char* prefix, io::IoStatus status) {
+RecordRead read_failure(const char* prefix, const Error& cause) {
   RecordRead read;
   read.problem = ReadProblem::ReadError;
-  read.error = Error::io_error(prefix + status.text());
+  read.error = io_failure(prefix, cause);
   return read;
 }
 
 // Makes n bytes of the record readable; false when the file cannot supply
 // them. A read error is kept in failure; the end of the file is left to the
 // record-by-record reader to describe.
-bool ensure_record_bytes(io::ChunkReader& chunks, std::uint64_t n, const char* prefix,
+bool ensure_record_bytes(io::SequentialFile& chunks, std::uint64_t n, const char* prefix,
                          std::optional<RecordRead>& failure) {
   if (n > chunks.remaining()) return false;
-  const io::IoStatus status = chunks.ensure(static_cast<std::size_t>(n));
-  if (!status.ok() && !status.is_end_of_file()) failure = read_failure(prefix, status);
+  const Status status = chunks.ensure(static_cast<std::size_t>(n));
+  if (!status.ok() && !status.error().is_end_of_file()) {
+    failure = read_failure(prefix, status.error());
+  }
   return status.ok();
 }
 
@@ -59,7 +59,7 @@ bool ensure_record_bytes(io::ChunkReader& chunks, std::uint64_t n, const char* p
 // deleted) and payload filled in. Nothing when the record-by-record reader
 // has to decide (a record cut short, a payload that does not parse), or
 // when a read failed (then failure is set).
-std::optional<std::uint64_t> parse_in_chunk(io::ChunkReader& chunks, std::uint64_t& id,
+std::optional<std::uint64_t> parse_in_chunk(io::SequentialFile& chunks, std::uint64_t& id,
                                             bool& deleted, std::vector<float>& vector,
                                             payload::Payload& payload,
                                             std::optional<RecordRead>& failure) {
@@ -103,8 +103,9 @@ std::optional<std::uint64_t> parse_in_chunk(io::ChunkReader& chunks, std::uint64
 // parsed in large chunks; any record the chunk parser does not take is read
 // again by read_record, which gives the same outcome as a scan that reads
 // every record that way, error texts included.
-ScanStop scan_records(io::File& file, std::uint64_t file_size, const RecordVisitor& visit) {
-  io::ChunkReader chunks(file, 0, file_size);
+ScanStop scan_records(io::RandomAccessFile& file, std::uint64_t file_size,
+                      const RecordVisitor& visit) {
+  io::SequentialFile chunks(file, 0, file_size, io::SequentialFile::kScanChunkSize);
   std::vector<float> vector;
   payload::Payload payload;
   ScanStop stop;
@@ -125,7 +126,7 @@ ScanStop scan_records(io::File& file, std::uint64_t file_size, const RecordVisit
       }
       chunks.advance(static_cast<std::size_t>(*size));
     } else {
-      io::BufferedReader reader(file, stop.valid_length, file_size);
+      io::SequentialFile reader(file, stop.valid_length, file_size);
       RecordRead read = read_record(reader);
       if (!read.record) {
         stop.failure = std::move(read);
@@ -162,11 +163,11 @@ DataFileTail tail_of(ReadProblem problem) {
 }  // namespace
 
 struct DataFile::OpenedForRead {
-  io::File file;
+  std::unique_ptr<io::RandomAccessFile> file;
   std::uint64_t size = 0;
 };
 
-DataFile::DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer)
+DataFile::DataFile(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer)
     : path_(std::move(path)),
       fs_(&fs),
       writer_(std::move(writer)),
@@ -182,11 +183,11 @@ Result<DataFile> DataFile::open_read_only(const std::filesystem::path& path, io:
 
 Result<DataFile> DataFile::open_with(const std::filesystem::path& path, int flags,
                                      io::FileSystem& fs) {
-  auto file = io::File::open(fs, path, flags);
-  if (!file.ok()) return io_failure("failed to open data file: ", file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  return DataFile(path, fs, io::BufferedWriter(std::move(file.value), size.value));
+  auto file = io::open_file(fs, path, flags);
+  if (!file.ok()) return io_failure("failed to open data file: ", file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  return DataFile(path, fs, io::WritableFile(std::move(file).value(), *size));
 }
 
 Result<std::uint64_t> DataFile::append(std::uint64_t id, std::span<const float> vector,
@@ -194,30 +195,30 @@ Result<std::uint64_t> DataFile::append(std::uint64_t id, std::span<const float> 
   const std::uint64_t offset = write_offset_;
   TV_RETURN_IF_ERROR(encode_record(id, vector, payload, record_));
   const std::size_t free_before = writer_.free_space();
-  const io::WriteOutcome outcome = writer_.write(record_);
+  const io::WriteOutcome outcome = writer_.append(record_);
   if (!outcome.ok()) {
     const std::size_t payload_size = record_.size() - kHeaderSize - vector.size_bytes() -
                                      kPayloadLengthSize;
     const auto ends = record_field_ends(vector.size(), payload_size);
     const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
-    return io_failure(kWriteFieldPrefixes[field], outcome.status);
+    return io_failure(kWriteFieldPrefixes[field], outcome.status.error());
   }
   write_offset_ += record_.size();
   return offset;
 }
 
 Result<DataFile::OpenedForRead> DataFile::open_for_read(const char* open_prefix) const {
-  auto file = io::File::open(*fs_, path_, O_RDONLY);
-  if (!file.ok()) return io_failure(open_prefix, file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  return OpenedForRead{std::move(file.value), size.value};
+  auto file = io::open_file(*fs_, path_, O_RDONLY);
+  if (!file.ok()) return io_failure(open_prefix, file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  return OpenedForRead{std::move(file).value(), *size};
 }
 
 Result<DataRecord> DataFile::read_at(std::uint64_t offset) const {
   auto opened = open_for_read("open for read failed: ");
   if (!opened.ok()) return std::move(opened).error();
-  io::BufferedReader reader(opened->file, offset, opened->size);
+  io::SequentialFile reader(*opened->file, offset, opened->size);
   RecordRead read = read_record(reader);
   if (!read.record) return std::move(*read.error);
   return std::move(*read.record);
@@ -225,7 +226,7 @@ Result<DataRecord> DataFile::read_at(std::uint64_t offset) const {
 
 Status DataFile::write_out_if_buffered(std::uint64_t offset) {
   if (offset < writer_.file_size() || offset >= write_offset_) return {};
-  if (io::IoStatus s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s);
+  if (Status s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s.error());
   return {};
 }
 
@@ -233,23 +234,23 @@ Status DataFile::mark_deleted(std::uint64_t offset) {
   TV_RETURN_IF_ERROR(write_out_if_buffered(offset));
   // A handle of its own, never creating: a file removed from under us is an
   // error, not a fresh file with one stray byte.
-  auto file = io::File::open(*fs_, path_, O_WRONLY);
-  if (!file.ok()) return io_failure("open for delete failed: ", file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
+  auto file = io::open_file(*fs_, path_, O_WRONLY);
+  if (!file.ok()) return io_failure("open for delete failed: ", file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
   // Writing past the end would grow the file by a hole and a stray byte that
   // every later record would be misaligned behind.
-  if (offset >= size.value) {
+  if (offset >= *size) {
     return Error::io_error("seek failed: offset " + std::to_string(offset) +
-                           " is past the end of the file (" + std::to_string(size.value) +
+                           " is past the end of the file (" + std::to_string(*size) +
                            " bytes)");
   }
   const char marker = static_cast<char>(kDeletedMarker);
-  if (io::WriteAllOutcome w = file.value.pwrite_all({&marker, 1}, offset); !w.status.ok()) {
-    return io_failure("write delete marker failed: ", w.status);
+  if (io::WriteAllOutcome w = (*file)->pwrite_all({&marker, 1}, offset); !w.status.ok()) {
+    return io_failure("write delete marker failed: ", w.status.error());
   }
   // A failed close can be the first report of a failed write (NFS).
-  if (io::IoStatus s = file.value.close(); !s.ok()) return io_failure("flush failed: ", s);
+  if (Status s = (*file)->close(); !s.ok()) return io_failure("flush failed: ", s.error());
   return {};
 }
 
@@ -258,7 +259,7 @@ Result<std::vector<DataRecord>> DataFile::iter_active() const {
   if (!opened.ok()) return std::move(opened).error();
   std::vector<DataRecord> live;
   // Whatever stopped the scan, the records before it are the answer.
-  (void)scan_records(opened->file, opened->size, collect_into(live));
+  (void)scan_records(*opened->file, opened->size, collect_into(live));
   return live;
 }
 
@@ -274,7 +275,7 @@ Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit) const {
   if (!opened.ok()) return std::move(opened).error();
   DataFileScan result;
   result.file_length = opened->size;
-  const ScanStop stop = scan_records(opened->file, opened->size, visit);
+  const ScanStop stop = scan_records(*opened->file, opened->size, visit);
   result.valid_length = stop.valid_length;
   if (stop.failure) {
     if (stop.failure->problem == ReadProblem::ReadError) return *stop.failure->error;
@@ -285,13 +286,13 @@ Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit) const {
 }
 
 Status DataFile::flush() {
-  if (io::IoStatus s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s);
-  if (io::IoStatus s = writer_.file().sync(); !s.ok()) return io_failure("sync failed: ", s);
+  if (Status s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s.error());
+  if (Status s = writer_.sync(); !s.ok()) return io_failure("sync failed: ", s.error());
   return {};
 }
 
 Status DataFile::truncate_to(std::uint64_t length) {
-  if (io::IoStatus s = writer_.truncate(length); !s.ok()) return io_failure("truncate failed: ", s);
+  if (Status s = writer_.truncate(length); !s.ok()) return io_failure("truncate failed: ", s.error());
   write_offset_ = length;
   return {};
 }

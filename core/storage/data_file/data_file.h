@@ -16,7 +16,7 @@
 #include "core/payload/payload.h"
 #include "core/storage/data_file/data_file_scan.h"
 #include "core/storage/data_file/data_record.h"
-#include "core/storage/io/buffered_writer.h"
+#include "core/storage/io/file.h"
 #include "core/storage/io/file_system.h"
 
 namespace tarnvault_core::storage::data_file {
@@ -81,7 +81,7 @@ class DataFile {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  DataFile(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer);
+  DataFile(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer);
   static Result<DataFile> open_with(const std::filesystem::path& path, int flags,
                                     io::FileSystem& fs);
 
@@ -92,7 +92,7 @@ class DataFile {
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
-  io::BufferedWriter writer_;
+  io::WritableFile writer_;
   std::uint64_t write_offset_;
   // Reused for every append, like the log's.
   std::string record_;

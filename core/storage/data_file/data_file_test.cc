@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/storage/io/chunk_reader.h"
-#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/file.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::storage::data_file {
 namespace {
@@ -248,7 +248,7 @@ TEST(DataFileDamageTest, ScanStopsAtTheFirstUnreadableRecord) {
 // at the same place for the same reason.
 TEST(DataFileScanTest, ChunkedScanAgreesWithRecordByRecordReads) {
   const std::string big_payload =
-      "{\"data\":{\"k\":\"" + std::string(io::ChunkReader::kChunkSize + 100, 'x') + "\"}}";
+      "{\"data\":{\"k\":\"" + std::string(io::SequentialFile::kScanChunkSize + 100, 'x') + "\"}}";
   const std::vector<std::string> mixed = {
       kRecordOfId1,
       record_bytes(1, 2, {3.0f, 4.0f}, "{\"data\":{}}"),            // deleted

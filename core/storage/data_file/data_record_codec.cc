@@ -10,15 +10,15 @@ namespace {
 
 constexpr std::uint64_t kMaxField = std::numeric_limits<std::uint32_t>::max();
 
-RecordRead failed(ReadProblem problem, const char* prefix, io::IoStatus status) {
+RecordRead failed(ReadProblem problem, const char* prefix, const Status& status) {
   RecordRead read;
-  read.problem = status.is_end_of_file() ? problem : ReadProblem::ReadError;
-  read.error = Error::io_error(prefix + status.text());
+  read.problem = status.error().is_end_of_file() ? problem : ReadProblem::ReadError;
+  read.error = Error::io_error(prefix + status.error().text());
   return read;
 }
 
 RecordRead cut_short(const char* prefix) {
-  return failed(ReadProblem::CutShort, prefix, io::IoStatus::end_of_file());
+  return failed(ReadProblem::CutShort, prefix, Error::end_of_file());
 }
 
 }  // namespace
@@ -60,7 +60,7 @@ std::array<std::size_t, 6> record_field_ends(std::size_t dim, std::size_t payloa
           vector_end + kPayloadLengthSize + payload_size};
 }
 
-RecordRead read_record(io::BufferedReader& reader) {
+RecordRead read_record(io::SequentialFile& reader) {
   const std::uint64_t offset = reader.position();
   std::uint8_t marker = 0;
   if (auto s = reader.read_u8(marker); !s.ok()) {

@@ -13,7 +13,7 @@
 #include "core/error/result.h"
 #include "core/payload/payload.h"
 #include "core/storage/data_file/data_record.h"
-#include "core/storage/io/buffered_reader.h"
+#include "core/storage/io/file.h"
 
 namespace tarnvault_core::storage::data_file {
 
@@ -50,6 +50,6 @@ struct RecordRead {
 
 // Reads the record at the reader's position. Every count read from the file
 // is checked against the bytes that remain before anything is allocated.
-RecordRead read_record(io::BufferedReader& reader);
+RecordRead read_record(io::SequentialFile& reader);
 
 }  // namespace tarnvault_core::storage::data_file

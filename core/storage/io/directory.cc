@@ -3,13 +3,12 @@
 #include <fcntl.h>
 
 #include <cerrno>
-
-#include "core/storage/io/file.h"
+#include <utility>
 
 namespace tarnvault_core::storage::io {
 
-IoStatus create_directories(FileSystem& fs, const std::filesystem::path& dir,
-                            std::vector<std::filesystem::path>& created) {
+Status create_directories(FileSystem& fs, const std::filesystem::path& dir,
+                          std::vector<std::filesystem::path>& created) {
   // Walk up to the first ancestor that exists, then create downwards.
   std::vector<std::filesystem::path> missing;
   for (std::filesystem::path p = dir.lexically_normal(); !p.empty() && !fs.stat(p).ok();
@@ -18,22 +17,22 @@ IoStatus create_directories(FileSystem& fs, const std::filesystem::path& dir,
     if (p == p.parent_path()) break;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    IoStatus made = fs.mkdir(*it, kCreateDirectoryMode);
+    Status made = fs.mkdir(*it, kCreateDirectoryMode);
     if (made.ok()) {
       created.push_back(*it);
-    } else if (made.error_number() != EEXIST) {
+    } else if (made.error().os_error_number() != EEXIST) {
       return made;
     }
   }
-  return IoStatus();
+  return {};
 }
 
-IoStatus sync_directory(FileSystem& fs, const std::filesystem::path& dir) {
-  auto opened = File::open(fs, dir.empty() ? std::filesystem::path(".") : dir,
-                           O_RDONLY | O_DIRECTORY);
-  if (!opened.ok()) return opened.status;
-  if (IoStatus synced = opened.value.sync(); !synced.ok()) return synced;
-  return opened.value.close();
+Status sync_directory(FileSystem& fs, const std::filesystem::path& dir) {
+  auto opened = open_file(fs, dir.empty() ? std::filesystem::path(".") : dir,
+                          O_RDONLY | O_DIRECTORY);
+  if (!opened.ok()) return std::move(opened).error();
+  TV_RETURN_IF_ERROR((*opened)->sync());
+  return (*opened)->close();
 }
 
 }  // namespace tarnvault_core::storage::io

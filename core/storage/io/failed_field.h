@@ -1,6 +1,6 @@
 // Which field of a record a failed write is reported against.
 //
-// Records are handed to the BufferedWriter in one piece, but their errors
+// Records are handed to the WritableFile in one piece, but their errors
 // name the field that could not be placed ("write id failed: ..."): the
 // field that, written field by field, would have been the first to need the
 // file. For a failed write-out that is the first field that did not fit in
@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <span>
 
-#include "core/storage/io/buffered_writer.h"
+#include "core/storage/io/file.h"
 
 namespace tarnvault_core::storage::io {
 

@@ -1,78 +1,224 @@
 #include "core/storage/io/file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
-namespace tarnvault_core::storage::io {
+#include "core/storage/io/little_endian.h"
 
-IoResult<File> File::open(FileSystem& fs, const std::filesystem::path& path, int flags,
-                          mode_t mode) {
-  auto opened = fs.open(path, flags, mode);
-  if (!opened.ok()) return {File(), opened.status};
-  return {File(fs, opened.value), IoStatus()};
+namespace tarnvault_core::storage::io {
+namespace {
+
+bool interrupted(const Error& error) { return error.os_error_number() == EINTR; }
+
+}  // namespace
+
+// ---- RandomAccessFile: the loops over the one-call methods -------------------
+
+WriteAllOutcome RandomAccessFile::pwrite_all(std::span<const char> data, std::uint64_t offset) {
+  std::size_t written = 0;
+  while (written < data.size()) {
+    auto n = pwrite(data.data() + written, data.size() - written, offset + written);
+    if (!n.ok()) {
+      if (interrupted(n.error())) continue;
+      return {std::move(n).error(), written};
+    }
+    // A regular file never takes zero bytes of a non-empty write; a device
+    // that does would make us spin.
+    if (*n == 0) return {Error::os_error(EIO), written};
+    written += *n;
+  }
+  return {{}, written};
 }
 
-File::File(File&& other) noexcept
-    : fs_(other.fs_), fd_(std::exchange(other.fd_, -1)) {}
+Result<std::size_t> RandomAccessFile::pread_up_to(std::span<char> data, std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < data.size()) {
+    auto n = pread(data.data() + got, data.size() - got, offset + got);
+    if (!n.ok()) {
+      if (interrupted(n.error())) continue;
+      return std::move(n).error();
+    }
+    if (*n == 0) break;
+    got += *n;
+  }
+  return got;
+}
 
-File& File::operator=(File&& other) noexcept {
+Status RandomAccessFile::sync() {
+  for (;;) {
+    Status status = fsync();
+    if (status.ok() || !interrupted(status.error())) return status;
+  }
+}
+
+// ---- WritableFile --------------------------------------------------------------
+
+WritableFile::WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size)
+    : file_(std::move(file)), buffer_(new char[kBufferSize]), file_size_(file_size) {}
+
+WritableFile::WritableFile(WritableFile&& other) noexcept
+    : file_(std::move(other.file_)),
+      buffer_(std::move(other.buffer_)),
+      size_(std::exchange(other.size_, 0)),
+      file_size_(other.file_size_),
+      pending_truncate_(std::exchange(other.pending_truncate_, std::nullopt)) {}
+
+WritableFile& WritableFile::operator=(WritableFile&& other) noexcept {
   if (this != &other) {
-    (void)close();
-    fs_ = other.fs_;
-    fd_ = std::exchange(other.fd_, -1);
+    if (buffer_) (void)flush();
+    file_ = std::move(other.file_);
+    buffer_ = std::move(other.buffer_);
+    size_ = std::exchange(other.size_, 0);
+    file_size_ = other.file_size_;
+    pending_truncate_ = std::exchange(other.pending_truncate_, std::nullopt);
   }
   return *this;
 }
 
-File::~File() { (void)close(); }
-
-WriteAllOutcome File::pwrite_all(std::span<const char> data, std::uint64_t offset) {
-  std::size_t written = 0;
-  while (written < data.size()) {
-    auto n = fs_->pwrite(fd_, data.data() + written, data.size() - written, offset + written);
-    if (!n.ok()) {
-      if (n.status.error_number() == EINTR) continue;
-      return {n.status, written};
-    }
-    // A regular file never takes zero bytes of a non-empty write; a device
-    // that does would make us spin.
-    if (n.value == 0) return {IoStatus::from_errno(EIO), written};
-    written += n.value;
-  }
-  return {IoStatus(), written};
+WritableFile::~WritableFile() {
+  if (buffer_) (void)flush();
 }
 
-IoResult<std::size_t> File::pread_up_to(std::span<char> data, std::uint64_t offset) {
-  std::size_t got = 0;
-  while (got < data.size()) {
-    auto n = fs_->pread(fd_, data.data() + got, data.size() - got, offset + got);
-    if (!n.ok()) {
-      if (n.status.error_number() == EINTR) continue;
-      return {got, n.status};
-    }
-    if (n.value == 0) break;
-    got += n.value;
+WriteOutcome WritableFile::append(std::span<const char> data) {
+  if (data.size() <= free_space()) {
+    std::memcpy(buffer_.get() + size_, data.data(), data.size());
+    size_ += data.size();
+    return {};
   }
-  return {got, IoStatus()};
+  if (Status status = flush(); !status.ok()) return {std::move(status), WriteStage::WriteOut};
+  if (data.size() >= kBufferSize) return {write_to_file(data), WriteStage::WriteThrough};
+  std::memcpy(buffer_.get(), data.data(), data.size());
+  size_ = data.size();
+  return {};
 }
 
-IoStatus File::sync() {
-  for (;;) {
-    IoStatus status = fs_->fsync(fd_);
-    if (status.ok() || status.error_number() != EINTR) return status;
-  }
+Status WritableFile::flush() {
+  TV_RETURN_IF_ERROR(finish_pending_rollback());
+  if (size_ == 0) return {};
+  WriteAllOutcome outcome = file_->pwrite_all({buffer_.get(), size_}, file_size_);
+  // What reached the file belongs to it now; keep only the rest for a retry.
+  file_size_ += outcome.written;
+  std::memmove(buffer_.get(), buffer_.get() + outcome.written, size_ - outcome.written);
+  size_ -= outcome.written;
+  return std::move(outcome.status);
 }
 
-IoResult<std::uint64_t> File::size() { return fs_->file_size(fd_); }
+Status WritableFile::truncate(std::uint64_t length) {
+  TV_RETURN_IF_ERROR(flush());
+  TV_RETURN_IF_ERROR(file_->truncate(length));
+  file_size_ = length;
+  return {};
+}
 
-IoStatus File::truncate(std::uint64_t length) { return fs_->truncate(fd_, length); }
+Status WritableFile::write_to_file(std::span<const char> data) {
+  WriteAllOutcome outcome = file_->pwrite_all(data, file_size_);
+  if (outcome.status.ok()) {
+    file_size_ += data.size();
+    return {};
+  }
+  // Take back the part that did land, so the file ends on the boundary where
+  // this write began; if that fails too, try again before the next write.
+  if (outcome.written > 0 && !file_->truncate(file_size_).ok()) pending_truncate_ = file_size_;
+  return std::move(outcome.status);
+}
 
-IoStatus File::lock(LockKind kind) { return fs_->lock(fd_, kind); }
+Status WritableFile::finish_pending_rollback() {
+  if (!pending_truncate_) return {};
+  TV_RETURN_IF_ERROR(file_->truncate(*pending_truncate_));
+  pending_truncate_.reset();
+  return {};
+}
 
-IoStatus File::close() {
-  if (fd_ < 0) return IoStatus();
-  // The descriptor is gone after close(2) whatever it reports; never retry.
-  return fs_->close(std::exchange(fd_, -1));
+// ---- SequentialFile --------------------------------------------------------------
+
+SequentialFile::SequentialFile(RandomAccessFile& file, std::uint64_t start, std::uint64_t limit,
+                               std::size_t chunk_size)
+    : file_(&file), limit_(std::max(start, limit)), chunk_size_(chunk_size), buffer_start_(start) {}
+
+Status SequentialFile::ensure(std::size_t n) {
+  if (buffered() >= n) return {};
+  // Refuse up front what the file cannot hold: no read, no allocation,
+  // whatever a corrupt length field claims.
+  if (n > remaining()) return Error::end_of_file();
+  // Keep the unread bytes, moved to the front, and read behind them.
+  const std::size_t kept = buffered();
+  // Guarded: before the first read the buffer has no storage, and memmove
+  // from a null pointer is undefined even for zero bytes.
+  if (kept > 0) std::memmove(buffer_.data(), buffer_.data() + cursor_, kept);
+  buffer_start_ += cursor_;
+  cursor_ = 0;
+  filled_ = kept;
+  // Never more than the file still holds, so a small file costs a small
+  // buffer and a long record only its own length.
+  const std::uint64_t unread_in_file = limit_ - buffer_start_ - kept;
+  const std::size_t wanted = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max(n, chunk_size_), kept + unread_in_file));
+  if (buffer_.size() < wanted) buffer_.resize(wanted);
+  while (filled_ < n) {
+    auto got = file_->pread_up_to({buffer_.data() + filled_, wanted - filled_},
+                                  buffer_start_ + filled_);
+    if (!got.ok()) return std::move(got).error();
+    if (*got == 0) return Error::end_of_file();  // the file shrank
+    filled_ += *got;
+  }
+  return {};
+}
+
+Status SequentialFile::read_exact(std::span<char> out) {
+  if (out.size() > remaining()) return Error::end_of_file();
+  const std::size_t from_buffer = std::min(buffered(), out.size());
+  if (from_buffer > 0) std::memcpy(out.data(), data(), from_buffer);
+  advance(from_buffer);
+  const std::span<char> rest = out.subspan(from_buffer);
+  if (rest.empty()) return {};
+  if (rest.size() >= chunk_size_) {
+    // The buffer is empty now: large reads go straight into the destination.
+    buffer_start_ = position();
+    cursor_ = filled_ = 0;
+    auto got = file_->pread_up_to(rest, buffer_start_);
+    if (!got.ok()) return std::move(got).error();
+    buffer_start_ += *got;
+    if (*got < rest.size()) return Error::end_of_file();
+    return {};
+  }
+  TV_RETURN_IF_ERROR(ensure(rest.size()));
+  std::memcpy(rest.data(), data(), rest.size());
+  advance(rest.size());
+  return {};
+}
+
+Status SequentialFile::read_u8(std::uint8_t& value) {
+  char byte;
+  TV_RETURN_IF_ERROR(read_exact({&byte, 1}));
+  value = static_cast<std::uint8_t>(byte);
+  return {};
+}
+
+Status SequentialFile::read_u32(std::uint32_t& value) {
+  char bytes[4];
+  TV_RETURN_IF_ERROR(read_exact(bytes));
+  value = load_le<std::uint32_t>(bytes);
+  return {};
+}
+
+Status SequentialFile::read_u64(std::uint64_t& value) {
+  char bytes[8];
+  TV_RETURN_IF_ERROR(read_exact(bytes));
+  value = load_le<std::uint64_t>(bytes);
+  return {};
+}
+
+void SequentialFile::seek(std::uint64_t offset) {
+  offset = std::min(offset, limit_);
+  if (offset >= buffer_start_ && offset - buffer_start_ <= filled_) {
+    cursor_ = static_cast<std::size_t>(offset - buffer_start_);
+    return;
+  }
+  buffer_start_ = offset;
+  cursor_ = 0;
+  filled_ = 0;
 }
 
 }  // namespace tarnvault_core::storage::io

@@ -5,42 +5,45 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "core/storage/io/buffered_reader.h"
-#include "core/storage/io/fault_injecting_file_system.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::storage::io {
 namespace {
 
+using testing::read_bytes;
 using testing::TempDir;
-using namespace std::string_view_literals;
 using testing::write_bytes;
+using namespace std::string_view_literals;
 
-TEST(FileTest, SyncAndWritesAreRetriedWhenInterrupted) {
+// ---- RandomAccessFile ----------------------------------------------------------
+
+TEST(RandomAccessFileTest, SyncAndWritesAreRetriedWhenInterrupted) {
   TempDir dir;
   FaultInjectingFileSystem fs;
-  auto file = File::open(fs, dir.file("f"), O_RDWR | O_CREAT);
+  auto file = open_file(fs, dir.file("f"), O_RDWR | O_CREAT);
   ASSERT_TRUE(file.ok());
   fs.fail_nth(FsOp::Fsync, 1, EINTR);
-  EXPECT_TRUE(file.value.sync().ok());
+  EXPECT_TRUE((*file)->sync().ok());
   EXPECT_EQ(fs.calls(FsOp::Fsync), 2u);
   fs.fail_nth(FsOp::Pwrite, 1, EINTR);
-  EXPECT_TRUE(file.value.pwrite_all("abc"sv, 0).status.ok());
-  EXPECT_EQ(file.value.size().value, 3u);
+  EXPECT_TRUE((*file)->pwrite_all("abc"sv, 0).status.ok());
+  EXPECT_EQ(*(*file)->size(), 3u);
 }
 
-TEST(FileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
+TEST(RandomAccessFileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
   TempDir dir;
   const mode_t old_umask = umask(027);
-  auto file = File::open(default_file_system(), dir.file("f"), O_RDWR | O_CREAT);
+  auto file = open_file(default_file_system(), dir.file("f"), O_RDWR | O_CREAT);
   umask(old_umask);
   ASSERT_TRUE(file.ok());
   EXPECT_EQ(std::filesystem::status(dir.file("f")).permissions(),
             std::filesystem::perms(0640));
-  // The descriptor number is private to File; find it by reopening /proc.
+  // The descriptor number is private to the file; find it through /proc.
   bool found_cloexec = false;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ec;
@@ -52,24 +55,105 @@ TEST(FileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
   EXPECT_TRUE(found_cloexec);
 }
 
-class BufferedReaderTest : public ::testing::Test {
+// ---- WritableFile --------------------------------------------------------------
+
+WritableFile open_writer(FileSystem& fs, const std::filesystem::path& path) {
+  auto file = open_file(fs, path, O_RDWR | O_APPEND | O_CREAT);
+  EXPECT_TRUE(file.ok());
+  auto size = (*file)->size();
+  return WritableFile(std::move(file).value(), *size);
+}
+
+std::string bytes_of(std::size_t n, char fill) { return std::string(n, fill); }
+
+struct WriteOutCase {
+  const char* name;
+  std::vector<std::size_t> writes;
+  std::size_t file_bytes_after;  // what reached the file after the last write
+};
+
+TEST(WritableFileTest, WritesOutOnlyWhenAnAppendDoesNotFit) {
+  const WriteOutCase cases[] = {
+      {"small writes stay buffered", {100, 200}, 0},
+      {"filling the buffer exactly stays buffered", {8000, 192}, 0},
+      {"a whole buffer into an empty one is copied", {8192}, 0},
+      {"overflow writes out the earlier bytes only", {8000, 193}, 8000},
+      {"large write goes straight through after the buffer", {10, 9000}, 9010},
+      {"large write into an empty buffer goes straight through", {9000}, 9000},
+      {"bytes after a straight-through write are buffered", {9000, 5}, 9000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("f");
+    WritableFile writer = open_writer(default_file_system(), path);
+    std::size_t total = 0;
+    for (std::size_t n : c.writes) {
+      ASSERT_TRUE(writer.append(bytes_of(n, 'a')).ok());
+      total += n;
+    }
+    EXPECT_EQ(read_bytes(path).size(), c.file_bytes_after);
+    EXPECT_EQ(writer.end_offset(), total);
+    ASSERT_TRUE(writer.flush().ok());
+    EXPECT_EQ(read_bytes(path).size(), total);
+  }
+}
+
+TEST(WritableFileTest, RollbackThatFailsIsRetriedBeforeTheNextWriteOut) {
+  TempDir dir;
+  const auto path = dir.file("f");
+  FaultInjectingFileSystem fs;
+  WritableFile writer = open_writer(fs, path);
+  fs.fail_writes_after(10, ENOSPC);
+  fs.fail_nth(FsOp::Truncate, 1, EIO);
+  EXPECT_FALSE(writer.append(bytes_of(9000, 'b')).ok());
+  EXPECT_EQ(read_bytes(path).size(), 10u);  // the torn bytes could not be taken back
+
+  fs.clear();
+  ASSERT_TRUE(writer.append("ok"sv).ok());
+  ASSERT_TRUE(writer.flush().ok());
+  EXPECT_EQ(read_bytes(path), "ok");
+}
+
+TEST(WritableFileTest, FailedWriteOutKeepsTheUnwrittenBytesForARetry) {
+  TempDir dir;
+  const auto path = dir.file("f");
+  FaultInjectingFileSystem fs;
+  WritableFile writer = open_writer(fs, path);
+  ASSERT_TRUE(writer.append(bytes_of(8000, 'a')).ok());
+  fs.fail_writes_after(3000, ENOSPC);
+  const WriteOutcome outcome = writer.append(bytes_of(500, 'b'));
+  EXPECT_EQ(outcome.stage, WriteStage::WriteOut);
+  EXPECT_EQ(read_bytes(path).size(), 3000u);
+  EXPECT_EQ(writer.buffered(), 5000u);
+  EXPECT_EQ(writer.end_offset(), 8000u);
+
+  fs.clear();
+  ASSERT_TRUE(writer.append(bytes_of(500, 'b')).ok());
+  ASSERT_TRUE(writer.flush().ok());
+  EXPECT_EQ(read_bytes(path), bytes_of(8000, 'a') + bytes_of(500, 'b'));
+}
+
+// ---- SequentialFile ------------------------------------------------------------
+
+class SequentialFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (int i = 0; i < 20000; ++i) content_.push_back(static_cast<char>(i * 7));
     write_bytes(dir_.file("f"), content_);
-    auto opened = File::open(fs_, dir_.file("f"), O_RDONLY);
+    auto opened = open_file(fs_, dir_.file("f"), O_RDONLY);
     ASSERT_TRUE(opened.ok());
-    file_ = std::move(opened.value);
+    file_ = std::move(opened).value();
   }
 
   TempDir dir_;
   FaultInjectingFileSystem fs_;
-  File file_;
+  std::unique_ptr<RandomAccessFile> file_;
   std::string content_;
 };
 
-TEST_F(BufferedReaderTest, ReadsAcrossBufferBoundariesAndLargeSpans) {
-  BufferedReader reader(file_, 3, content_.size());
+TEST_F(SequentialFileTest, ReadsAcrossBufferBoundariesAndLargeSpans) {
+  SequentialFile reader(*file_, 3, content_.size());
   std::string a(8190, '\0'), b(10, '\0'), c(9000, '\0');
   ASSERT_TRUE(reader.read_exact(a).ok());
   ASSERT_TRUE(reader.read_exact(b).ok());
@@ -78,20 +162,21 @@ TEST_F(BufferedReaderTest, ReadsAcrossBufferBoundariesAndLargeSpans) {
   EXPECT_EQ(reader.position(), 3u + 8190 + 10 + 9000);
 }
 
-TEST_F(BufferedReaderTest, NeverReadsPastTheLimit) {
-  BufferedReader reader(file_, 0, 100);
+TEST_F(SequentialFileTest, NeverReadsPastTheLimit) {
+  SequentialFile reader(*file_, 0, 100);
   std::string head(96, '\0');
   ASSERT_TRUE(reader.read_exact(head).ok());
   std::uint64_t value = 0;
-  EXPECT_TRUE(reader.read_u64(value).is_end_of_file());
+  EXPECT_TRUE(reader.read_u64(value).error().is_end_of_file());
   EXPECT_EQ(reader.remaining(), 4u);
 }
 
-TEST_F(BufferedReaderTest, RefusesAnOversizedReadWithoutTouchingTheFile) {
-  BufferedReader reader(file_, 0, content_.size());
+TEST_F(SequentialFileTest, RefusesAnOversizedReadWithoutTouchingTheFile) {
+  SequentialFile reader(*file_, 0, content_.size());
   const std::size_t before = fs_.calls(FsOp::Pread);
   std::string huge(content_.size() + 1, '\0');
-  EXPECT_TRUE(reader.read_exact(huge).is_end_of_file());
+  EXPECT_TRUE(reader.read_exact(huge).error().is_end_of_file());
+  EXPECT_TRUE(reader.ensure(huge.size()).error().is_end_of_file());
   EXPECT_EQ(fs_.calls(FsOp::Pread), before);
 }
 

@@ -1,6 +1,7 @@
 #include "core/storage/io/record_search.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace tarnvault_core::storage::io {
@@ -13,10 +14,10 @@ constexpr std::uint64_t kCostSlack = 1 << 20;
 
 }  // namespace
 
-IoResult<bool> record_follows(File& file, std::uint64_t from, std::uint64_t size,
+Result<bool> record_follows(RandomAccessFile& file, std::uint64_t from, std::uint64_t size,
                               const RecordProbe& probe) {
   const std::size_t header = probe.header_size;
-  if (from + 1 + header > size) return {false, IoStatus()};
+  if (from + 1 + header > size) return false;
   const std::uint64_t budget = kCostFactor * (size - from) + kCostSlack;
   std::uint64_t spent = 0;
   // Each window holds kWindow candidate offsets and the header bytes the
@@ -26,18 +27,18 @@ IoResult<bool> record_follows(File& file, std::uint64_t from, std::uint64_t size
     const std::size_t wanted = static_cast<std::size_t>(
         std::min<std::uint64_t>(window.size(), size - base));
     auto got = file.pread_up_to({window.data(), wanted}, base);
-    if (!got.ok()) return {false, got.status};
-    for (std::size_t i = 0; i < kWindow && i + header <= got.value; ++i) {
+    if (!got.ok()) return std::move(got).error();
+    for (std::size_t i = 0; i < kWindow && i + header <= *got; ++i) {
       if (!probe.plausible(window.data() + i, base + i)) continue;
       std::uint64_t cost = 0;
       auto confirmed = probe.confirm(base + i, cost);
       if (!confirmed.ok()) return confirmed;
-      if (confirmed.value) return {true, IoStatus()};
+      if (*confirmed) return true;
       spent += cost;
-      if (spent > budget) return {true, IoStatus()};
+      if (spent > budget) return true;
     }
   }
-  return {false, IoStatus()};
+  return false;
 }
 
 }  // namespace tarnvault_core::storage::io

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "core/storage/io/file.h"
-#include "core/storage/io/io_status.h"
+#include "core/error/result.h"
+#include "core/storage/io/file_system.h"
 
 namespace tarnvault_core::storage::io {
 
@@ -23,14 +23,14 @@ struct RecordProbe {
   // The full test of a plausible candidate; returns the number of bytes it
   // read in `cost`, so the search can stop before its work grows without
   // bound on a hostile file.
-  std::function<IoResult<bool>(std::uint64_t offset, std::uint64_t& cost)> confirm;
+  std::function<Result<bool>(std::uint64_t offset, std::uint64_t& cost)> confirm;
 };
 
 // True when a record that passes the probe starts at some offset in
 // (from, size). Reads the range once, sequentially, in bounded memory. When
 // confirming candidates has cost more than a few times the range's length,
 // it answers true: calling damage damage is the safe mistake.
-IoResult<bool> record_follows(File& file, std::uint64_t from, std::uint64_t size,
+Result<bool> record_follows(RandomAccessFile& file, std::uint64_t from, std::uint64_t size,
                               const RecordProbe& probe);
 
 }  // namespace tarnvault_core::storage::io

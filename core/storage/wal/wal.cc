@@ -6,15 +6,14 @@
 #include <utility>
 
 #include "core/storage/io/failed_field.h"
-#include "core/storage/io/file.h"
 #include "core/storage/wal/wal_reader.h"
 #include "core/storage/wal/wal_record.h"
 
 namespace tarnvault_core::storage::wal {
 namespace {
 
-Error io_failure(const char* prefix, io::IoStatus status) {
-  return Error::io_error(prefix + status.text());
+Error io_failure(const char* prefix, const Error& cause) {
+  return Error::io_error(prefix + cause.text());
 }
 
 // Error prefixes of the record's fields, in record order.
@@ -35,7 +34,7 @@ WalEntry checkpoint_entry() {
 
 }  // namespace
 
-Wal::Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,
+Wal::Wal(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer,
          SyncMode sync_mode)
     : path_(std::move(path)), fs_(&fs), writer_(std::move(writer)), sync_mode_(sync_mode) {}
 
@@ -49,13 +48,13 @@ Result<Wal> Wal::open_read_only(const std::filesystem::path& path, io::FileSyste
 
 Result<Wal> Wal::open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
                            io::FileSystem& fs) {
-  auto file = io::File::open(fs, path, flags);
-  if (!file.ok()) return io_failure("failed to open WAL: ", file.status);
+  auto file = io::open_file(fs, path, flags);
+  if (!file.ok()) return io_failure("failed to open WAL: ", file.error());
   // Appends land at the end whatever the writer believes; its count only has
   // to be right for rolling back a failed write, so measure it.
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  return Wal(path, fs, io::BufferedWriter(std::move(file.value), size.value), sync_mode);
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  return Wal(path, fs, io::WritableFile(std::move(file).value(), *size), sync_mode);
 }
 
 Status Wal::append(const WalEntryRef& entry) {
@@ -94,11 +93,11 @@ Status Wal::sync_if_due() {
 
 Status Wal::write_records(std::string_view records, std::size_t first_record_size) {
   const std::size_t free_before = writer_.free_space();
-  const io::WriteOutcome outcome = writer_.write(records);
+  const io::WriteOutcome outcome = writer_.append(records);
   if (outcome.ok()) return {};
   const auto ends = record_field_ends(first_record_size);
   const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
-  return io_failure(kWriteFieldPrefixes[field], outcome.status);
+  return io_failure(kWriteFieldPrefixes[field], outcome.status.error());
 }
 
 bool Wal::sync_due() const {
@@ -114,8 +113,8 @@ bool Wal::sync_due() const {
 }
 
 Status Wal::sync() {
-  if (io::IoStatus s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s);
-  if (io::IoStatus s = writer_.file().sync(); !s.ok()) return io_failure("sync failed: ", s);
+  if (Status s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s.error());
+  if (Status s = writer_.sync(); !s.ok()) return io_failure("sync failed: ", s.error());
   appends_since_sync_ = 0;
   return {};
 }
@@ -123,16 +122,16 @@ Status Wal::sync() {
 Status Wal::checkpoint() {
   TV_RETURN_IF_ERROR(append(checkpoint_entry()));
   TV_RETURN_IF_ERROR(sync());
-  auto reopened = io::File::open(*fs_, path_, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!reopened.ok()) return io_failure("truncate failed: ", reopened.status);
+  auto reopened = io::open_file(*fs_, path_, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!reopened.ok()) return io_failure("truncate failed: ", reopened.error());
   // The old writer's buffer is empty after the sync; replacing it closes
   // the old handle.
-  writer_ = io::BufferedWriter(std::move(reopened.value), 0);
+  writer_ = io::WritableFile(std::move(reopened).value(), 0);
   return {};
 }
 
 Status Wal::truncate_to(std::uint64_t length) {
-  if (io::IoStatus s = writer_.truncate(length); !s.ok()) return io_failure("truncate failed: ", s);
+  if (Status s = writer_.truncate(length); !s.ok()) return io_failure("truncate failed: ", s.error());
   return {};
 }
 

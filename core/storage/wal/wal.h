@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/error/result.h"
-#include "core/storage/io/buffered_writer.h"
+#include "core/storage/io/file.h"
 #include "core/storage/io/file_system.h"
 #include "core/storage/wal/sync_mode.h"
 #include "core/storage/wal/wal_entry.h"
@@ -105,7 +105,7 @@ class Wal {
                                io::FileSystem& fs = io::default_file_system());
 
  private:
-  Wal(std::filesystem::path path, io::FileSystem& fs, io::BufferedWriter writer,
+  Wal(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer,
       SyncMode sync_mode);
 
   // Writes framed records in one piece; a failure is reported against the
@@ -118,7 +118,7 @@ class Wal {
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
-  io::BufferedWriter writer_;
+  io::WritableFile writer_;
   std::size_t appends_since_sync_ = 0;
   std::size_t sync_interval_ = kSyncInterval;
   SyncMode sync_mode_;

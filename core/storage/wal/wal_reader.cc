@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/error/os_error.h"
-#include "core/storage/io/chunk_reader.h"
 #include "core/storage/io/file.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/record_search.h"
@@ -17,8 +16,8 @@
 namespace tarnvault_core::storage::wal {
 namespace {
 
-Error io_failure(const char* prefix, io::IoStatus status) {
-  return Error::io_error(prefix + status.text());
+Error io_failure(const char* prefix, const Error& cause) {
+  return Error::io_error(prefix + cause.text());
 }
 
 Error checksum_mismatch(std::uint32_t stored, std::uint32_t computed) {
@@ -57,14 +56,14 @@ std::optional<Error> parse_body(std::string_view body, WalEntry& entry) {
 // The record at the reader's cursor. A good one is left in place, its body
 // at body, and the cursor moved past it; the body stays readable until the
 // reader is next asked for bytes.
-RecordRead read_record(io::ChunkReader& reader, std::string_view& body) {
-  if (io::IoStatus s = reader.ensure(kChecksumSize); !s.ok()) {
-    if (s.is_end_of_file()) return {false, WalTail::StrayBytes, std::nullopt};
-    return {false, WalTail::None, io_failure("read checksum failed: ", s)};
+RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
+  if (Status s = reader.ensure(kChecksumSize); !s.ok()) {
+    if (s.error().is_end_of_file()) return {false, WalTail::StrayBytes, std::nullopt};
+    return {false, WalTail::None, io_failure("read checksum failed: ", s.error())};
   }
-  if (io::IoStatus s = reader.ensure(kRecordHeaderSize); !s.ok()) {
-    if (s.is_end_of_file()) return {false, WalTail::TornLength, std::nullopt};
-    return {false, WalTail::None, io_failure("read length failed: ", s)};
+  if (Status s = reader.ensure(kRecordHeaderSize); !s.ok()) {
+    if (s.error().is_end_of_file()) return {false, WalTail::TornLength, std::nullopt};
+    return {false, WalTail::None, io_failure("read length failed: ", s.error())};
   }
   const auto stored = io::load_le<std::uint32_t>(reader.data());
   const auto length = io::load_le<std::uint32_t>(reader.data() + kChecksumSize);
@@ -72,9 +71,9 @@ RecordRead read_record(io::ChunkReader& reader, std::string_view& body) {
   if (length > reader.remaining() - kRecordHeaderSize) {
     return {false, WalTail::TornData, std::nullopt};
   }
-  if (io::IoStatus s = reader.ensure(kRecordHeaderSize + length); !s.ok()) {
-    if (s.is_end_of_file()) return {false, WalTail::TornData, std::nullopt};
-    return {false, WalTail::None, io_failure("read data failed: ", s)};
+  if (Status s = reader.ensure(kRecordHeaderSize + length); !s.ok()) {
+    if (s.error().is_end_of_file()) return {false, WalTail::TornData, std::nullopt};
+    return {false, WalTail::None, io_failure("read data failed: ", s.error())};
   }
   body = std::string_view(reader.data() + kRecordHeaderSize, length);
   if (const std::uint32_t computed = body_checksum(body); computed != stored) {
@@ -110,13 +109,13 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
   WalReadResult result;
   // A log that was never created is an empty log.
   if (!fs.stat(path).ok()) return result;
-  auto file = io::File::open(fs, path, O_RDONLY);
-  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  result.file_length = size.value;
+  auto file = io::open_file(fs, path, O_RDONLY);
+  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  result.file_length = *size;
 
-  io::ChunkReader reader(file.value, 0, size.value);
+  io::SequentialFile reader(**file, 0, *size, io::SequentialFile::kScanChunkSize);
   WalEntry parsed;  // reused: its vector keeps its storage
   std::uint64_t kept_bytes = 0;
   bool keeping = keep_budget > 0;
@@ -159,11 +158,12 @@ Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t from,
                           std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
                           io::FileSystem& fs) {
   if (from >= limit) return {};
-  auto file = io::File::open(fs, path, O_RDONLY);
-  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  io::ChunkReader reader(file.value, from, std::min(limit, size.value));
+  auto file = io::open_file(fs, path, O_RDONLY);
+  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  io::SequentialFile reader(**file, from, std::min(limit, *size),
+                            io::SequentialFile::kScanChunkSize);
   WalEntry entry;  // reused: its vector keeps its storage
   while (reader.position() < limit) {
     std::string_view body;
@@ -198,7 +198,7 @@ std::optional<Error> torn_tail_error(WalTail tail) {
 namespace {
 
 // Whether a well-formed record starts somewhere after the bad one at from.
-io::IoResult<bool> record_follows(io::File& file, std::uint64_t from, std::uint64_t size) {
+Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t from, std::uint64_t size) {
   io::RecordProbe probe;
   // The checksum, the length and the body's first byte: every body is a
   // JSON object, "{}" at the shortest.
@@ -208,18 +208,17 @@ io::IoResult<bool> record_follows(io::File& file, std::uint64_t from, std::uint6
     return length >= 2 && length <= size - offset - kRecordHeaderSize &&
            header[kRecordHeaderSize] == '{';
   };
-  probe.confirm = [&file](std::uint64_t offset, std::uint64_t& cost) -> io::IoResult<bool> {
+  probe.confirm = [&file](std::uint64_t offset, std::uint64_t& cost) -> Result<bool> {
     std::array<char, kRecordHeaderSize> header{};
     auto got = file.pread_up_to(header, offset);
-    if (!got.ok()) return {false, got.status};
+    if (!got.ok()) return std::move(got).error();
     const auto stored = io::load_le<std::uint32_t>(header.data());
     const auto length = io::load_le<std::uint32_t>(header.data() + kChecksumSize);
     std::string body(length, '\0');
     cost = length;
     got = file.pread_up_to(body, offset + kRecordHeaderSize);
-    if (!got.ok()) return {false, got.status};
-    return {got.value == length && body_checksum(body) == stored && WalEntry::from_bytes(body).ok(),
-            io::IoStatus()};
+    if (!got.ok()) return std::move(got).error();
+    return *got == length && body_checksum(body) == stored && WalEntry::from_bytes(body).ok();
   };
   return io::record_follows(file, from, size, probe);
 }
@@ -228,13 +227,13 @@ io::IoResult<bool> record_follows(io::File& file, std::uint64_t from, std::uint6
 
 Result<bool> wal_record_follows(const std::filesystem::path& path, std::uint64_t from,
                                 io::FileSystem& fs) {
-  auto file = io::File::open(fs, path, O_RDONLY);
-  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.status);
-  auto size = file.value.size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.status);
-  auto follows = record_follows(file.value, from, size.value);
-  if (!follows.ok()) return io_failure("read data failed: ", follows.status);
-  return follows.value;
+  auto file = io::open_file(fs, path, O_RDONLY);
+  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
+  auto size = (*file)->size();
+  if (!size.ok()) return io_failure("metadata failed: ", size.error());
+  auto follows = record_follows(**file, from, *size);
+  if (!follows.ok()) return io_failure("read data failed: ", follows.error());
+  return *follows;
 }
 
 }  // namespace tarnvault_core::storage::wal

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/storage/io/fault_injecting_file_system.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::storage::wal {
 namespace {

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "core/storage/io/directory.h"
-#include "core/storage/io/fault_injecting_file_system.h"
-#include "core/storage/io/file.h"
-#include "core/storage/io/test_support.h"
+#include "core/storage/io/testing/fault_injecting_file_system.h"
+#include "core/storage/io/file_system.h"
+#include "core/storage/io/testing/test_support.h"
 
 namespace tarnvault_core::storage::io {
 namespace {
@@ -18,10 +18,10 @@ using testing::TempDir;
 using testing::write_bytes;
 using namespace std::string_view_literals;
 
-void append(File& file, std::string_view bytes) {
-  auto size = file.size();
+void append(std::unique_ptr<RandomAccessFile>& file, std::string_view bytes) {
+  auto size = file->size();
   ASSERT_TRUE(size.ok());
-  ASSERT_TRUE(file.pwrite_all(bytes, size.value).status.ok());
+  ASSERT_TRUE(file->pwrite_all(bytes, *size).status.ok());
 }
 
 // "synced" reached the disk by fsync, "unsynced" after it did not.
@@ -41,11 +41,11 @@ TEST(PowerLossTest, UnsyncedBytesAreLostOrZeroedOrTorn) {
     FaultInjectingFileSystem fs;
     fs.track_durability();
     {
-      auto file = File::open(fs, dir.file("f"), O_WRONLY);
+      auto file = open_file(fs, dir.file("f"), O_WRONLY);
       ASSERT_TRUE(file.ok());
-      append(file.value, "synced");
-      ASSERT_TRUE(file.value.sync().ok());
-      append(file.value, "unsynced");
+      append(*file, "synced");
+      ASSERT_TRUE((*file)->sync().ok());
+      append(*file, "unsynced");
     }
     ASSERT_TRUE(fs.lose_power(c.mode).ok());
     EXPECT_EQ(read_bytes(dir.file("f")), c.survives);
@@ -63,13 +63,13 @@ TEST(PowerLossTest, NamesNeedTheirDirectorySynced) {
     std::vector<std::filesystem::path> made;
     ASSERT_TRUE(create_directories(fs, dir.path() / "sub", made).ok());
     {
-      auto file = File::open(fs, dir.path() / "sub" / "new", O_WRONLY | O_CREAT);
+      auto file = open_file(fs, dir.path() / "sub" / "new", O_WRONLY | O_CREAT);
       ASSERT_TRUE(file.ok());
-      append(file.value, "new");
-      ASSERT_TRUE(file.value.sync().ok());
-      auto tmp = File::open(fs, dir.file("tmp"), O_WRONLY | O_CREAT);
-      append(tmp.value, "replacement");
-      ASSERT_TRUE(tmp.value.sync().ok());
+      append(*file, "new");
+      ASSERT_TRUE((*file)->sync().ok());
+      auto tmp = open_file(fs, dir.file("tmp"), O_WRONLY | O_CREAT);
+      append(*tmp, "replacement");
+      ASSERT_TRUE((*tmp)->sync().ok());
     }
     ASSERT_TRUE(fs.rename(dir.file("tmp"), dir.file("old")).ok());
     if (sync_dir) {
@@ -86,14 +86,14 @@ TEST(PowerLossTest, NamesNeedTheirDirectorySynced) {
 TEST(PowerLossTest, AStoppedMachineChangesNothingMore) {
   TempDir dir;
   FaultInjectingFileSystem fs;
-  auto file = File::open(fs, dir.file("f"), O_WRONLY | O_CREAT);
+  auto file = open_file(fs, dir.file("f"), O_WRONLY | O_CREAT);
   ASSERT_TRUE(file.ok());
   EXPECT_EQ(fs.changes(), 1u);
   fs.stop_after_changes(1);
-  EXPECT_TRUE(file.value.pwrite_all("a"sv, 0).status.ok());
+  EXPECT_TRUE((*file)->pwrite_all("a"sv, 0).status.ok());
   EXPECT_TRUE(fs.stopped());
-  EXPECT_EQ(file.value.pwrite_all("b"sv, 1).status, IoStatus::from_errno(EIO));
-  EXPECT_EQ(file.value.sync(), IoStatus::from_errno(EIO));
+  EXPECT_EQ((*file)->pwrite_all("b"sv, 1).status.error(), Error::os_error(EIO));
+  EXPECT_EQ((*file)->sync().error(), Error::os_error(EIO));
   EXPECT_EQ(read_bytes(dir.file("f")), "a");
 }
 

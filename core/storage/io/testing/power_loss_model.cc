@@ -1,4 +1,4 @@
-#include "core/storage/io/power_loss_model.h"
+#include "core/storage/io/testing/power_loss_model.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,10 +20,6 @@ bool write_whole(const std::filesystem::path& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
-std::filesystem::path descriptor_path(int fd) {
-  return std::filesystem::path("/proc/self/fd") / std::to_string(fd);
-}
-
 }  // namespace
 
 std::filesystem::path PowerLossModel::normal(const std::filesystem::path& path) {
@@ -41,7 +37,7 @@ std::size_t PowerLossModel::track_existing(const std::filesystem::path& path, bo
   return id;
 }
 
-void PowerLossModel::opened(int fd, const std::filesystem::path& path, bool created,
+void PowerLossModel::opened(int file, const std::filesystem::path& path, bool created,
                             bool directory) {
   const std::filesystem::path p = normal(path);
   std::size_t id;
@@ -52,17 +48,17 @@ void PowerLossModel::opened(int fd, const std::filesystem::path& path, bool crea
   } else {
     id = track_existing(p, directory);
   }
-  fd_nodes_[fd] = id;
-  if (directory) fd_directories_[fd] = p;
+  file_nodes_[file] = id;
+  if (directory) file_directories_[file] = p;
 }
 
-void PowerLossModel::closed(int fd) {
-  fd_nodes_.erase(fd);
-  fd_directories_.erase(fd);
+void PowerLossModel::closed(int file) {
+  file_nodes_.erase(file);
+  file_directories_.erase(file);
 }
 
-void PowerLossModel::synced(int fd) {
-  if (auto dir = fd_directories_.find(fd); dir != fd_directories_.end()) {
+void PowerLossModel::synced(int file) {
+  if (auto dir = file_directories_.find(file); dir != file_directories_.end()) {
     // Every entry of this directory, as it is now, becomes the durable one.
     for (auto it = durable_.begin(); it != durable_.end();) {
       it = it->first.parent_path() == dir->second ? durable_.erase(it) : std::next(it);
@@ -72,9 +68,11 @@ void PowerLossModel::synced(int fd) {
     }
     return;
   }
-  auto node = fd_nodes_.find(fd);
-  if (node == fd_nodes_.end()) return;
-  nodes_[node->second].durable = read_whole(descriptor_path(fd));
+  auto node = file_nodes_.find(file);
+  if (node == file_nodes_.end()) return;
+  for (const auto& [name, id] : current_) {
+    if (id == node->second) nodes_[id].durable = read_whole(name);
+  }
 }
 
 void PowerLossModel::track(const std::filesystem::path& path) {
@@ -132,7 +130,7 @@ std::string PowerLossModel::surviving_bytes(std::size_t id, PowerLoss mode) cons
   return result;
 }
 
-IoStatus PowerLossModel::lose_power(PowerLoss mode) {
+Status PowerLossModel::lose_power(PowerLoss mode) {
   // Decide every survivor's bytes before the tree is touched.
   std::vector<std::pair<std::filesystem::path, std::size_t>> survivors;
   std::map<std::size_t, std::string> bytes;
@@ -160,7 +158,7 @@ IoStatus PowerLossModel::lose_power(PowerLoss mode) {
   });
   for (const auto& name : doomed) {
     std::filesystem::remove_all(name, failure);
-    if (failure) return IoStatus::from_errno(failure.value());
+    if (failure) return Error::os_error(failure.value());
   }
   std::sort(survivors.begin(), survivors.end(), [](const auto& a, const auto& b) {
     return a.first.native().size() < b.first.native().size();
@@ -168,17 +166,17 @@ IoStatus PowerLossModel::lose_power(PowerLoss mode) {
   for (const auto& [name, id] : survivors) {
     if (nodes_[id].directory) {
       std::filesystem::create_directory(name, failure);
-      if (failure) return IoStatus::from_errno(failure.value());
+      if (failure) return Error::os_error(failure.value());
     } else if (!write_whole(name, bytes[id])) {
-      return IoStatus::from_errno(EIO);
+      return Error::os_error(EIO);
     }
   }
   nodes_.clear();
   current_.clear();
   durable_.clear();
-  fd_nodes_.clear();
-  fd_directories_.clear();
-  return IoStatus();
+  file_nodes_.clear();
+  file_directories_.clear();
+  return {};
 }
 
 }  // namespace tarnvault_core::storage::io

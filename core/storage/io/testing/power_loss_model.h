@@ -6,6 +6,9 @@
 //
 // Files and directories are tracked from the first time a call names them;
 // whatever existed before is taken to be durable as it was at that moment.
+// Open files are known by the number the file system gave them at open.
+//
+// Test-only, like the fault-injecting file system.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/storage/io/io_status.h"
+#include "core/error/result.h"
 
 namespace tarnvault_core::storage::io {
 
@@ -33,12 +36,13 @@ enum class PowerLoss : std::uint8_t {
 
 class PowerLossModel {
  public:
-  // A successful open of path as fd; created when the call made the file.
-  void opened(int fd, const std::filesystem::path& path, bool created, bool directory);
-  void closed(int fd);
-  // fsync(fd): a file's current bytes, or a directory's current entries,
-  // become durable.
-  void synced(int fd);
+  // A successful open of path as file number `file`; created when the call
+  // made the file.
+  void opened(int file, const std::filesystem::path& path, bool created, bool directory);
+  void closed(int file);
+  // fsync of an open file: a file's current bytes, as read through its
+  // current name, or a directory's current entries, become durable.
+  void synced(int file);
   // Starts tracking path, if it exists, before a call changes it.
   void track(const std::filesystem::path& path);
   void renamed(const std::filesystem::path& from, const std::filesystem::path& to);
@@ -48,7 +52,7 @@ class PowerLossModel {
   // Rewrites every tracked file and directory to what survives a power loss
   // now, then forgets everything: the rewritten tree is the new durable
   // state. Open descriptors must have been closed.
-  IoStatus lose_power(PowerLoss mode);
+  Status lose_power(PowerLoss mode);
 
  private:
   struct Node {
@@ -66,8 +70,8 @@ class PowerLossModel {
   std::vector<Node> nodes_;
   Names current_;  // names as the operating system sees them now
   Names durable_;  // names as they would be found after a power loss
-  std::unordered_map<int, std::size_t> fd_nodes_;
-  std::unordered_map<int, std::filesystem::path> fd_directories_;
+  std::unordered_map<int, std::size_t> file_nodes_;
+  std::unordered_map<int, std::filesystem::path> file_directories_;
 };
 
 }  // namespace tarnvault_core::storage::io
