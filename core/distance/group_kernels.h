@@ -35,10 +35,12 @@ struct GroupRun {
 // Scores every query of `queries` against every lane of `groups`: the
 // distance of query i to lane l of group g goes to out[i][g * kGroupLanes + l].
 // Lanes that hold no vector are scored like the others; callers ignore them.
+// At the active level; for tests and one-off calls: loops fetch the table of
+// simd_level.h once per operation and call through it.
 void score_groups(DistanceMetric metric, const QueryBatch& queries, const GroupRun& groups,
                   float* const* out);
 
-// The same per instruction-set level; score_groups picks one by simd_level().
+// The same per instruction-set level.
 namespace group_kernels {
 void score_scalar(DistanceMetric metric, const QueryBatch& queries, const GroupRun& groups,
                   float* const* out);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/distance/kernels.h"
+#include "core/distance/simd_level.h"
 #include "core/index/brute_force/top_k_selector.h"
 
 namespace tarnvault_core::index::brute_force {
@@ -42,6 +43,7 @@ Status BruteForceIndex::insert(std::uint64_t id, std::span<const float> vector,
 Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
                                      const std::function<std::span<const float>(std::size_t)>& row) {
   const float* pending[distance::kGroupLanes];
+  const distance::SimdKernels& simd = distance::simd_kernels();
   for (std::size_t first = 0; first < ids.size();) {
     // Rows up to the end of the current group go in together; the group's
     // memory is allocated first, so that nothing below can fail midway.
@@ -68,7 +70,7 @@ Status BruteForceIndex::insert_batch(std::span<const std::uint64_t> ids,
       payload_table_.push_back_empty();
       pending[count] = vector.data();
     }
-    vectors_.append_rows(pending, count);
+    vectors_.append_rows(pending, count, simd);
     if (!status.ok()) return status;
     first += count;
   }
@@ -190,13 +192,14 @@ void BruteForceIndex::scan(std::span<const float* const> queries, const filter::
   const std::size_t chunk_slots = vectors_.slots_per_chunk();
   std::vector<float> scores(kQueryTile * chunk_slots);
   float* const rows[kQueryTile] = {scores.data(), scores.data() + chunk_slots};
+  const distance::SimdKernels& simd = distance::simd_kernels();
   const auto score = [&](const distance::GroupRun& groups, std::size_t first_group,
                          std::size_t first_slot, std::size_t slots, const std::uint8_t* passes) {
     const std::size_t skip = first_group * distance::kGroupLanes;
     for (std::size_t q = 0; q < queries.size(); q += kQueryTile) {
       const std::size_t count = std::min(kQueryTile, queries.size() - q);
       float* const out[kQueryTile] = {rows[0] + skip, rows[1] + skip};
-      distance::score_groups(metric_, {queries.data() + q, norms.data() + q, count}, groups, out);
+      simd.score_groups(metric_, {queries.data() + q, norms.data() + q, count}, groups, out);
       for (std::size_t i = 0; i < count; ++i) {
         if (passes == nullptr) {
           selectors[q + i].offer_block(first_slot + skip, out[i], slots);

@@ -4,7 +4,6 @@
 #include <cassert>
 #include <utility>
 
-#include "core/index/brute_force/group_transpose.h"
 
 namespace tarnvault_core::index::brute_force {
 namespace {
@@ -80,13 +79,14 @@ void GroupedVectors::make_room(std::size_t count, std::size_t coming) {
   }
 }
 
-void GroupedVectors::append_rows(const float* const* rows, std::size_t count) {
+void GroupedVectors::append_rows(const float* const* rows, std::size_t count,
+                                 const distance::SimdKernels& simd) {
   assert(count <= room_in_group());
   if (count == 0) return;
   make_room(count);
   float* lane = lane_start(size_);
   if (count == kGroupLanes) {
-    transpose_into_group(rows, dimension_, lane);
+    simd.transpose_into_group(rows, dimension_, lane);
   } else {
     for (std::size_t l = 0; l < count; ++l) {
       for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes + l] = rows[l][j];

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/distance/group_kernels.h"
+#include "core/distance/simd_level.h"
 #include "core/index/brute_force/chunk_allocator.h"
 
 namespace tarnvault_core::index::brute_force {
@@ -33,8 +34,9 @@ class GroupedVectors {
   void make_room(std::size_t count, std::size_t coming = 0);
   // Appends rows[0 .. count) (dimension() floats each) at slots size() ..,
   // which must not cross a group boundary; same result as push_back of each
-  // in order, but a whole group is written component by component.
-  void append_rows(const float* const* rows, std::size_t count);
+  // in order, but a whole group is written by `simd`'s transpose.
+  void append_rows(const float* const* rows, std::size_t count,
+                   const distance::SimdKernels& simd);
   // Slots that can be appended before the current group is full.
   std::size_t room_in_group() const {
     return distance::kGroupLanes - size_ % distance::kGroupLanes;

@@ -1,9 +1,9 @@
 // Compiled with -mavx2; called only when the CPU has AVX2.
 #include <immintrin.h>
 
-#include "core/index/brute_force/group_transpose.h"
+#include "core/distance/group_transpose.h"
 
-namespace tarnvault_core::index::brute_force::group_transpose {
+namespace tarnvault_core::distance::group_transpose {
 namespace {
 
 static_assert(distance::kGroupLanes == 16);
@@ -49,4 +49,4 @@ void transpose_avx2(const float* const* rows, std::size_t dimension, float* grou
   transpose_scalar(rows, j, dimension, group);
 }
 
-}  // namespace tarnvault_core::index::brute_force::group_transpose
+}  // namespace tarnvault_core::distance::group_transpose

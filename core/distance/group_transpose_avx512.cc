@@ -1,9 +1,9 @@
 // Compiled with -mavx512f; called only when the CPU has AVX-512F.
 #include <immintrin.h>
 
-#include "core/index/brute_force/group_transpose.h"
+#include "core/distance/group_transpose.h"
 
-namespace tarnvault_core::index::brute_force::group_transpose {
+namespace tarnvault_core::distance::group_transpose {
 namespace {
 
 static_assert(distance::kGroupLanes == 16);
@@ -70,4 +70,4 @@ void transpose_avx512(const float* const* rows, std::size_t dimension, float* gr
   transpose_scalar(rows, j, dimension, group);
 }
 
-}  // namespace tarnvault_core::index::brute_force::group_transpose
+}  // namespace tarnvault_core::distance::group_transpose
