@@ -1,7 +1,7 @@
 // The staged load must leave exactly the index that replacing each record's
 // entry in turn (remove, then insert) leaves: same ids in the same
 // enumeration order, same vectors bit for bit, same payloads.
-#include "core/collection/index_loader.h"
+#include "core/collection/recovery.h"
 
 #include <cstring>
 #include <random>

@@ -7,7 +7,7 @@
 #include "core/collection/collection.h"
 #include "core/collection/collection_meta.h"
 #include "core/collection/collection_test_support.h"
-#include "core/collection/replay_budget.h"
+#include "core/collection/recovery.h"
 #include "core/storage/io/little_endian.h"
 
 namespace tarnvault_core::collection {
