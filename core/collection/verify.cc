@@ -166,11 +166,12 @@ Result<CollectionCheck> check_collection(const std::filesystem::path& dir, io::F
   check.data_size = data_size->value_or(0);
   check.wal_size = wal_size->value_or(0);
 
-  // An open collection holds this lock for its life; holding it here keeps
-  // writers out while the files are read.
+  // An open collection holds this lock for its life. The check changes no
+  // file, so it shares the lock as read-only opens do: writers stay out
+  // while the files are read, readers are not turned away.
   std::optional<CollectionLock> lock;
   if (*data_size) {
-    auto locked = CollectionLock::acquire(dir, files.data, fs);
+    auto locked = CollectionLock::acquire(dir, files.data, fs, io::LockKind::Shared);
     if (!locked.ok()) return std::move(locked).error();
     lock.emplace(std::move(locked).value());
   }

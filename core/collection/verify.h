@@ -46,10 +46,11 @@ struct CollectionCheck {
   std::vector<FileFinding> damage;
 };
 
-// Checks the collection in dir while holding its lock, so no writer can
-// change it meanwhile. Fails (CollectionError) when dir holds no meta.json,
-// when another Collection holds it open, or on a read error of the
-// operating system; damage is reported in the result, not as an error.
+// Checks the collection in dir while holding its lock shared, as a
+// read-only open does, so no writer can change it meanwhile. Fails
+// (CollectionError) when dir holds no meta.json, when a writable Collection
+// holds it open, or on a read error of the operating system; damage is
+// reported in the result, not as an error.
 Result<CollectionCheck> check_collection(
     const std::filesystem::path& dir,
     storage::io::FileSystem& fs = storage::io::default_file_system());

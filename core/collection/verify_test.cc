@@ -70,5 +70,20 @@ TEST(CheckCollection, RefusesWhatItCannotCheck) {
   EXPECT_TRUE(check_collection(dir.path()).ok());
 }
 
+// Readers coexist: a check runs beside a read-only open, which keeps a
+// writer out as before. (flock is symmetric: a check that got in beside a
+// reader took the shared lock, which the reader would get beside it too.)
+TEST(CheckCollection, SharesTheDirectoryWithReadOnlyOpens) {
+  TempDir dir;
+  open(dir.path()).reset();
+  auto opened = Collection::open(dir.path(), OpenOptions{SyncMode::Batched, true});
+  ASSERT_TRUE(opened.ok()) << opened.error().message();
+  std::unique_ptr<Collection> reader = std::move(opened).value();
+  EXPECT_TRUE(check_collection(dir.path()).ok());
+  EXPECT_FALSE(Collection::open(dir.path()).ok());
+  reader.reset();
+  EXPECT_TRUE(Collection::open(dir.path()).ok());
+}
+
 }  // namespace
 }  // namespace tarnvault_core::collection
