@@ -2,12 +2,17 @@
 
     tarnvault info PATH
     tarnvault verify PATH
+    tarnvault search PATH (--query FILE.npy | --vector x,y,...) [-k K]
+    tarnvault export PATH FILE.npy [--ids IDS.npy]
     tarnvault import PATH FILE [--ids IDS.npy] [--metric M] [--batch N]
 
-Only ``import`` changes files; ``info`` and ``verify`` read the collection
-through ``_tarnvault._verify``, which replays and truncates nothing. Every
-failure ends with one line on stderr and a non-zero exit status, never a
-traceback:
+Only ``import`` changes a collection's files. ``info`` and ``verify`` read
+it through ``_tarnvault._verify``, which replays and truncates nothing;
+``search`` and ``export`` open it with ``Collection.open(path,
+read_only=True)``, which replays the log in memory only. All four share the
+directory's lock with each other and are refused while a writer holds it.
+Every failure ends with one line on stderr and a non-zero exit status, never
+a traceback:
 
     0  success (verify: the collection is clean)
     1  the collection is damaged, or the work failed part way
@@ -19,7 +24,9 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import math
 import os
+import struct
 import sys
 from typing import Any, Callable, NoReturn, Sequence
 
@@ -66,6 +73,23 @@ def _findings(report: dict[str, Any]) -> list[str]:
     return lines
 
 
+def _open_read_only(path: str) -> _tarnvault.Collection:
+    """The collection at path, loaded with its log replayed in memory only."""
+    if not os.path.isdir(path):
+        raise CommandError(f"no collection at {path}: not a directory")
+    if not os.path.exists(os.path.join(path, "meta.json")):
+        raise CommandError(f"no collection at {path}: no meta.json")
+    try:
+        return _tarnvault.Collection.open(path, read_only=True)
+    except OSError as error:
+        failure = error
+    # The open says only that it failed; the check tells damage (status 1)
+    # from a collection held by a writer (its error, status 2).
+    if _check(path)["damage"]:
+        raise CommandError(f"{path} is damaged; see {PROG} verify", 1)
+    raise CommandError(f"cannot open {path}: {failure}")
+
+
 def _info(args: argparse.Namespace) -> int:
     report = _check(args.path)
     unflushed = report["unflushed_records"]
@@ -110,8 +134,9 @@ def _numpy(verb: str) -> Any:
     return numpy
 
 
-def _load_vectors(np: Any, file: str) -> Any:
-    """The rows of a .npy or .fvecs file as a 2-D float array, mapped, not read."""
+def _load_vectors(np: Any, file: str, allow_one_row: bool = False) -> Any:
+    """The rows of a .npy or .fvecs file as a 2-D float array, mapped, not read.
+    With allow_one_row, a 1-D array is one row."""
     try:
         if file.endswith(".fvecs"):
             # Each row: its dimension as int32, then that many float32.
@@ -126,6 +151,8 @@ def _load_vectors(np: Any, file: str) -> Any:
                 raise CommandError(f"{file}: rows of different dimensions")
             return rows[:, 1:].view("<f4")
         vectors = np.load(file, mmap_mode="r", allow_pickle=False)
+        if allow_one_row and vectors.ndim == 1:
+            vectors = vectors.reshape(1, -1)
     except CommandError:
         raise
     except (OSError, ValueError) as error:
@@ -205,6 +232,135 @@ def _import(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- search
+
+def _parse_vector(text: str) -> list[float]:
+    values = []
+    for item in text.split(","):
+        try:
+            value = float(item)
+        except ValueError:
+            raise CommandError(f"--vector: not a number: {item.strip()!r}") from None
+        values.append(value)
+    return values
+
+
+def _float32_text(value: float) -> str:
+    """The shortest decimal that reads back as the same 32-bit float: the
+    distances are float32, and their full double expansion is noise."""
+    for digits in range(1, 10):
+        text = f"{value:.{digits}g}"
+        if struct.unpack("<f", struct.pack("<f", float(text)))[0] == value:
+            return text
+    return repr(value)
+
+
+def _search(args: argparse.Namespace) -> int:
+    if args.k < 1:
+        raise CommandError("-k must be at least 1")
+    queries: Any
+    if args.vector is not None:
+        # Without NumPy: one query needs nothing beyond the standard library.
+        queries = [_parse_vector(args.vector)]
+        width = len(queries[0])
+        finite = all(math.isfinite(x) for x in queries[0])
+        rows_of: Callable[[Any], Any] = lambda rows: rows
+    else:
+        np = _numpy("search --query")
+        queries = _load_vectors(np, args.query, allow_one_row=True)
+        width = queries.shape[1]
+        finite = bool(np.isfinite(queries).all())
+        rows_of = lambda rows: np.ascontiguousarray(rows, dtype=np.float32)  # noqa: E731
+    if not finite:
+        # The scan would answer with NaN distances in file order.
+        raise CommandError("the query holds a NaN or an infinity")
+
+    with _open_read_only(args.path) as collection:
+        if width != collection.dimension:
+            source = args.query or "--vector"
+            raise CommandError(f"wrong dimension: {args.path} holds vectors of dimension "
+                               f"{collection.dimension}, {source} of {width}")
+        out = sys.stdout
+        out.write("query\tid\tdistance\n")
+        chunk = 256  # queries per scan: one pass over the vectors serves them all
+        for start in range(0, len(queries), chunk):
+            rows = rows_of(queries[start:start + chunk])
+            for number, hits in enumerate(collection.search_batch(rows, args.k), start):
+                for id, distance in hits:
+                    out.write(f"{number}\t{id}\t{_float32_text(distance)}\n")
+    return 0
+
+
+# ---------------------------------------------------------------- export
+
+def _export(args: argparse.Namespace) -> int:
+    np = _numpy("export")
+    targets = [args.file] + ([args.ids] if args.ids is not None else [])
+    if len(targets) == 2 and os.path.realpath(args.ids) == os.path.realpath(args.file):
+        raise CommandError("FILE and --ids name the same file")
+    for target in targets:
+        # Writing beside data.qvf could replace one of the collection's files.
+        if os.path.realpath(os.path.dirname(os.path.abspath(target))) == \
+                os.path.realpath(args.path):
+            raise CommandError(f"{target}: will not write into the collection's directory")
+
+    with _open_read_only(args.path) as collection:
+        ids = collection.ids()
+        count, dimension = len(ids), collection.dimension
+        # Each output goes to a temporary file beside it, renamed into place
+        # once complete, so a failure leaves no half-written array behind.
+        parts: dict[str, str] = {}
+        try:
+            for target in targets:
+                directory, name = os.path.split(os.path.abspath(target))
+                part = os.path.join(directory, f".{name}.{os.getpid()}.part")
+                # Mode 0666 less the umask, as open() would give the file.
+                os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+                parts[target] = part
+        except OSError as error:
+            _remove(parts.values())
+            raise CommandError(f"cannot write {target}: {error.strerror or error}") from None
+
+        progress = _progress(count, "export")
+        try:
+            with open(parts[args.file], "wb") as out:
+                np.lib.format.write_array_header_1_0(out, {
+                    "descr": "<f4", "fortran_order": False, "shape": (count, dimension)})
+                chunk = 4096
+                for start in range(0, count, chunk):
+                    rows = [_vector_of(collection, id) for id in ids[start:start + chunk]]
+                    out.write(np.array(rows, dtype="<f4").reshape(-1, dimension).tobytes())
+                    progress(len(rows))
+            if args.ids is not None:
+                # Through a handle: np.save would add ".npy" to the name.
+                with open(parts[args.ids], "wb") as out:
+                    np.save(out, np.array(ids, dtype="<u8"))
+            for target in targets:
+                os.replace(parts[target], target)
+        except OSError as error:
+            _remove(parts.values())
+            raise CommandError(f"export failed: {error}", 1) from None
+        finally:
+            progress(0, close=True)
+    print(f"exported {count} vectors of dimension {dimension} to {args.file}"
+          + (f", their ids to {args.ids}" if args.ids is not None else ""))
+    return 0
+
+
+def _vector_of(collection: _tarnvault.Collection, id: int) -> list[float]:
+    found = collection.get(id)
+    assert found is not None, "a read-only collection lost an id it listed"
+    return found[0]
+
+
+def _remove(paths: Any) -> None:
+    for path in paths:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+
 # ---------------------------------------------------------------- progress
 
 def _progress(total: int, label: str) -> Callable[..., None]:
@@ -264,6 +420,22 @@ def _parser() -> argparse.ArgumentParser:
     verify.add_argument("path", metavar="PATH")
     verify.set_defaults(run=_verify)
 
+    search = verbs.add_parser("search", help="the k nearest vectors to each query; changes nothing")
+    search.add_argument("path", metavar="PATH")
+    query = search.add_mutually_exclusive_group(required=True)
+    query.add_argument("--query", metavar="FILE.npy",
+                       help="queries: a 1-D or 2-D float .npy, or an .fvecs file")
+    query.add_argument("--vector", metavar="x,y,...",
+                       help="one query, comma-separated (--vector=-1,2 when it begins with -)")
+    search.add_argument("-k", type=int, default=10, help="results per query (default 10)")
+    search.set_defaults(run=_search)
+
+    export = verbs.add_parser("export", help="write the live vectors (and ids) to .npy")
+    export.add_argument("path", metavar="PATH")
+    export.add_argument("file", metavar="FILE.npy", help="float32 rows, in enumeration order")
+    export.add_argument("--ids", metavar="IDS.npy", help="their ids, uint64, in the same order")
+    export.set_defaults(run=_export)
+
     load = verbs.add_parser("import", help="bulk-load vectors from .npy or .fvecs, then flush")
     load.add_argument("path", metavar="PATH")
     load.add_argument("file", metavar="FILE", help="a 2-D float32 .npy, or an .fvecs file")
@@ -286,6 +458,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (search ... | head): stop quietly, and keep
+        # the interpreter's final flush of stdout from failing again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except BaseException as error:  # noqa: B902 - the user sees one line, never a traceback
         if isinstance(error, SystemExit):
             raise
