@@ -407,7 +407,7 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog=PROG, description="Inspect and load tarnvault collections.")
+    parser = _Parser(prog=PROG, description="Inspect, search, export and load tarnvault collections.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     verbs = parser.add_subparsers(dest="verb", required=True, metavar="VERB",
                                   parser_class=_Parser)
