@@ -21,16 +21,6 @@ namespace {
 
 using payload::ValueReader;
 
-// ---- Text ------------------------------------------------------------------
-
-void append_member(std::string& out, std::string_view key, bool last, auto append_value) {
-  out += "  \"";
-  out += key;
-  out += "\": ";
-  append_value(out);
-  out += last ? "\n" : ",\n";
-}
-
 class MetaReader : public payload::StructReader {
  public:
   explicit MetaReader(CollectionMeta* out)
@@ -99,21 +89,21 @@ Status write_synced_file(storage::io::FileSystem& fs, const std::filesystem::pat
 Result<std::string> serialize_meta(const CollectionMeta& meta) {
   std::string text;
   text.reserve(128);
-  text += "{\n";
-  append_member(text, "dimension", false,
-                [&](std::string& out) { payload::append_unsigned(out, meta.dimension); });
-  Status metric_written = {};
-  append_member(text, "metric", false, [&](std::string& out) {
-    metric_written = payload::append_checked_json_string(out, meta.metric);
-  });
-  if (!metric_written.ok()) {
-    return Error::collection_error("serialize meta failed: " + metric_written.error().text());
+  payload::StringOutput output(text);
+  payload::IndentedJsonWriter writer(output);
+  writer.SetIndent(' ', 2);
+  writer.StartObject();
+  writer.string("dimension");
+  writer.Uint64(meta.dimension);
+  writer.string("metric");
+  if (Status written = writer.checked_string(meta.metric); !written.ok()) {
+    return Error::collection_error("serialize meta failed: " + written.error().text());
   }
-  append_member(text, "vector_count", false,
-                [&](std::string& out) { payload::append_unsigned(out, meta.vector_count); });
-  append_member(text, "next_id", true,
-                [&](std::string& out) { payload::append_unsigned(out, meta.next_id); });
-  text += '}';
+  writer.string("vector_count");
+  writer.Uint64(meta.vector_count);
+  writer.string("next_id");
+  writer.Uint64(meta.next_id);
+  writer.EndObject();
   return text;
 }
 

@@ -43,40 +43,6 @@ void append_escape(std::string& out, unsigned char c) {
   out += kHex[c & 0x0F];
 }
 
-Status append_array(std::string& out, const JsonArray& array, int levels_left) {
-  out += '[';
-  bool first = true;
-  for (const JsonValue& element : array) {
-    if (!first) out += ',';
-    first = false;
-    TV_RETURN_IF_ERROR(append_json_value(out, element, levels_left));
-  }
-  out += ']';
-  return {};
-}
-
-Status append_object(std::string& out, const JsonObject& object, int levels_left) {
-  out += '{';
-  bool first = true;
-  for (const auto& [key, member] : object) {
-    if (!first) out += ',';
-    first = false;
-    TV_RETURN_IF_ERROR(append_checked_json_string(out, key));
-    out += ':';
-    TV_RETURN_IF_ERROR(append_json_value(out, member, levels_left));
-  }
-  out += '}';
-  return {};
-}
-
-Status append_finite_float(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    return Error::payload_error("float is not finite: " + std::string(non_finite_name(value)));
-  }
-  append_float(out, value);
-  return {};
-}
-
 Status nesting_too_deep() {
   return Error::payload_error("nesting deeper than " + std::to_string(kMaxJsonNesting) + " levels");
 }
@@ -97,38 +63,88 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
-Status append_checked_json_string(std::string& out, std::string_view text) {
+template <class Base>
+void JsonTextWriter<Base>::string(std::string_view text) {
+  raw(rapidjson::kStringType, [&](std::string& out) { append_json_string(out, text); });
+}
+
+template <class Base>
+Status JsonTextWriter<Base>::checked_string(std::string_view text) {
   if (!is_valid_utf8(text)) return Error::payload_error("string is not valid UTF-8");
-  append_json_string(out, text);
+  string(text);
   return {};
 }
 
-Status append_json_value(std::string& out, const JsonValue& value, int levels_left) {
+template <class Base>
+Status JsonTextWriter<Base>::floating(double value) {
+  if (!std::isfinite(value)) {
+    return Error::payload_error("float is not finite: " + std::string(non_finite_name(value)));
+  }
+  raw(rapidjson::kNumberType, [&](std::string& out) { append_float(out, value); });
+  return {};
+}
+
+template <class Base>
+Status JsonTextWriter<Base>::value(const JsonValue& value, int levels_left) {
   switch (value.kind()) {
     case JsonValue::Kind::Null:
-      out += "null";
+      this->Null();
       return {};
     case JsonValue::Kind::Bool:
-      out += value.as_bool() ? "true" : "false";
+      this->Bool(value.as_bool());
       return {};
     case JsonValue::Kind::UInt:
-      append_unsigned(out, value.as_uint());
+      this->Uint64(value.as_uint());
       return {};
     case JsonValue::Kind::NegInt:
-      append_signed(out, value.as_neg_int());
+      this->Int64(value.as_neg_int());
       return {};
     case JsonValue::Kind::Float:
-      return append_finite_float(out, value.as_float());
+      return floating(value.as_float());
     case JsonValue::Kind::String:
-      return append_checked_json_string(out, value.as_string());
+      return checked_string(value.as_string());
     case JsonValue::Kind::Array:
       if (levels_left <= 0) return nesting_too_deep();
-      return append_array(out, value.as_array(), levels_left - 1);
+      this->StartArray();
+      for (const JsonValue& element : value.as_array()) {
+        TV_RETURN_IF_ERROR(this->value(element, levels_left - 1));
+      }
+      this->EndArray();
+      return {};
     case JsonValue::Kind::Object:
       if (levels_left <= 0) return nesting_too_deep();
-      return append_object(out, value.as_object(), levels_left - 1);
+      this->StartObject();
+      for (const auto& [key, member] : value.as_object()) {
+        TV_RETURN_IF_ERROR(checked_string(key));
+        TV_RETURN_IF_ERROR(this->value(member, levels_left - 1));
+      }
+      this->EndObject();
+      return {};
   }
   return Error::payload_error("unknown value kind");
+}
+
+template class JsonTextWriter<rapidjson::Writer<StringOutput>>;
+template class JsonTextWriter<rapidjson::PrettyWriter<StringOutput>>;
+
+std::optional<std::size_t> append_float32_array(std::string& out, std::span<const float> values) {
+  // Sized once for the longest possible text and cut back afterwards: no
+  // temporary per number.
+  const std::size_t start = out.size();
+  out.resize(start + 2 + values.size() * (kMaxFloat32TextSize + 1));
+  char* at = out.data() + start;
+  *at++ = '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i])) {
+      out.resize(static_cast<std::size_t>(at - out.data()));
+      return i;
+    }
+    if (i != 0) *at++ = ',';
+    at = write_float32(at, values[i]);
+  }
+  *at++ = ']';
+  out.resize(static_cast<std::size_t>(at - out.data()));
+  return std::nullopt;
 }
 
 }  // namespace tarnvault_core::payload

@@ -7,36 +7,34 @@ namespace {
 // The payload's own two levels: the outer object and the data map.
 constexpr int kPayloadLevels = 2;
 
-Status append_data_members(const Payload& payload, int levels_left, std::string& out) {
-  bool first = true;
-  for (const auto& [key, value] : payload.data) {
-    if (!first) out += ',';
-    first = false;
-    TV_RETURN_IF_ERROR(append_checked_json_string(out, key));
-    out += ':';
-    TV_RETURN_IF_ERROR(append_json_value(out, value, levels_left));
-  }
-  return {};
-}
-
 }  // namespace
 
-Status append_embedded_payload_json(const Payload& payload, int enclosing_levels,
-                                    std::string& out) {
+Status write_payload(CompactJsonWriter& writer, const Payload& payload, int enclosing_levels) {
   const int levels_left = kMaxJsonNesting - enclosing_levels - kPayloadLevels;
   if (levels_left < 0) {
     return Error::payload_error("nesting deeper than " + std::to_string(kMaxJsonNesting) +
                                 " levels");
   }
-  const std::size_t original_size = out.size();
-  out += "{\"data\":{";
-  Status status = append_data_members(payload, levels_left, out);
-  if (!status.ok()) {
-    out.resize(original_size);
-    return status;
+  writer.StartObject();
+  writer.string("data");
+  writer.StartObject();
+  for (const auto& [key, value] : payload.data) {
+    TV_RETURN_IF_ERROR(writer.checked_string(key));
+    TV_RETURN_IF_ERROR(writer.value(value, levels_left));
   }
-  out += "}}";
+  writer.EndObject();
+  writer.EndObject();
   return {};
+}
+
+Status append_embedded_payload_json(const Payload& payload, int enclosing_levels,
+                                    std::string& out) {
+  const std::size_t original_size = out.size();
+  StringOutput output(out);
+  CompactJsonWriter writer(output);
+  Status status = write_payload(writer, payload, enclosing_levels);
+  if (!status.ok()) out.resize(original_size);
+  return status;
 }
 
 Status append_payload_json(const Payload& payload, std::string& out) {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/payload/json_number.h"
+#include "core/payload/json_writer.h"
 #include "core/payload/json_reader.h"
 #include "core/payload/json_scalar_readers.h"
 #include "core/payload/json_struct_reader.h"
@@ -50,43 +51,31 @@ Status non_finite_component(std::size_t index, float component) {
                               std::string(payload::non_finite_name(component)));
 }
 
-// The components are formatted straight into out, sized once for the
-// longest possible text and cut back afterwards: no temporary per number.
-// On failure out holds a partial array; the caller cuts it off.
-Status append_vector(std::span<const float> vector, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + 2 + vector.size() * (payload::kMaxFloat32TextSize + 1));
-  char* at = out.data() + start;
-  *at++ = '[';
-  for (std::size_t i = 0; i < vector.size(); ++i) {
-    const float component = vector[i];
-    if (!std::isfinite(component)) return non_finite_component(i, component);
-    if (i != 0) *at++ = ',';
-    at = payload::write_float32(at, component);
-  }
-  *at++ = ']';
-  out.resize(static_cast<std::size_t>(at - out.data()));
-  return {};
-}
-
 Status append_body(const WalEntryRef& entry, std::string& out) {
   const std::optional<std::string_view> name = kind_name(entry.kind);
   if (!name) {
     return serialization_failed("unknown entry kind " +
                                 std::to_string(static_cast<unsigned>(entry.kind)));
   }
-  out += R"({"kind":")";
-  out += *name;
-  out += R"(","id":)";
-  payload::append_unsigned(out, entry.id);
-  out += R"(,"vector":)";
-  TV_RETURN_IF_ERROR(append_vector(entry.vector, out));
-  out += R"(,"payload":)";
+  payload::StringOutput output(out);
+  payload::CompactJsonWriter writer(output);
+  writer.StartObject();
+  writer.string("kind");
+  writer.string(*name);
+  writer.string("id");
+  writer.Uint64(entry.id);
+  writer.string("vector");
+  std::optional<std::size_t> non_finite;
+  writer.raw(rapidjson::kArrayType, [&](std::string& text) {
+    non_finite = payload::append_float32_array(text, entry.vector);
+  });
+  if (non_finite) return non_finite_component(*non_finite, entry.vector[*non_finite]);
+  writer.string("payload");
   // The record's own object encloses the payload.
-  if (Status status = payload::append_embedded_payload_json(entry.payload, 1, out); !status.ok()) {
+  if (Status status = payload::write_payload(writer, entry.payload, 1); !status.ok()) {
     return serialization_failed(status.error().text());
   }
-  out += '}';
+  writer.EndObject();
   return {};
 }
 
