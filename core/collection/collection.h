@@ -201,8 +201,6 @@ class Collection {
 
   // Recovery, phase 1: the data file. Phase 2: the log.
   Status load_data_file();
-  // Refuses a scan that stopped at anything but a record cut short by a crash.
-  Status check_tail(const storage::data_file::DataFileScan& scan) const;
   Status replay_log();
   Status replay(const storage::wal::WalEntry& entry);
   // A read-only open's replay: the index and next_id only, no file touched.

@@ -17,11 +17,11 @@
 // garbage; such a torn tail, a bad record that no good record follows,
 // never held an acknowledged write that was not also elsewhere, so it is
 // cut off before anything new is appended behind it. A bad record that good
-// ones follow fails the open: skipping it would silently drop them.
-#include <fcntl.h>
+// ones follow fails the open: skipping it would silently drop them. Each
+// file's reader gives that verdict (WalReader, DataFile::scan_each); the
+// open acts on it.
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <optional>
 #include <mutex>
@@ -35,10 +35,9 @@
 #include "core/collection/id_offset_map.h"
 #include "core/collection/recovery.h"
 #include "core/storage/data_file/data_record_codec.h"
-#include "core/storage/data_file/record_follows.h"
 #include "core/storage/io/directory.h"
 #include "core/storage/io/file_system.h"
-#include "core/storage/io/little_endian.h"
+#include "core/storage/wal/wal_reader.h"
 
 namespace tarnvault_core::collection {
 
@@ -47,6 +46,7 @@ using storage::data_file::DataFileTail;
 using storage::wal::Wal;
 using storage::wal::WalEntry;
 using storage::wal::WalEntryKind;
+using storage::wal::WalReader;
 
 // ---- Opening -----------------------------------------------------------------
 
@@ -178,24 +178,6 @@ Error damaged_data_file(std::uint64_t offset, const std::string& why) {
                                  why);
 }
 
-// The dim field of the data-file record at offset, or nothing when the file
-// ends before the field does: what tells a write cut short by a crash from
-// a damaged count in a record that runs past the end of the file.
-Result<std::optional<std::uint32_t>> read_torn_record_dim(storage::io::FileSystem& fs,
-                                                          const std::filesystem::path& data_file,
-                                                          std::uint64_t offset) {
-  using storage::data_file::kHeaderSize;
-  auto file = storage::io::open_file(fs, data_file, O_RDONLY);
-  if (!file.ok()) return Error::io_error("open for read failed: " + file.error().text());
-  std::array<char, kHeaderSize> header{};
-  auto got = (*file)->pread_up_to(header, offset);
-  if (!got.ok()) return Error::io_error("read dim failed: " + got.error().text());
-  if (*got < header.size()) return std::optional<std::uint32_t>();
-  // deleted u8, id u64, then dim u32.
-  return std::optional<std::uint32_t>(
-      storage::io::load_le<std::uint32_t>(header.data() + kHeaderSize - sizeof(std::uint32_t)));
-}
-
 // Enough rows that the bulk insert fills whole groups and prefetches far
 // ahead; few enough that the staged vectors stay in the L1 or L2 cache.
 constexpr std::size_t kStagedRows = 64;
@@ -288,7 +270,7 @@ Status Collection::load_data_file() {
   std::vector<SupersededRecord> superseded;
   Result<DataFileScan> scanned = load_records(superseded);
   if (!scanned.ok()) return std::move(scanned).error();
-  TV_RETURN_IF_ERROR(check_tail(*scanned));
+  if (scanned->damaged) return damaged_data_file(scanned->valid_length, scanned->damage);
   if (scanned->tail != DataFileTail::Clean && !read_only_) {
     std::unique_lock lock(data_file_mutex_);
     TV_RETURN_IF_ERROR(data_file_.truncate_to(scanned->valid_length));
@@ -297,28 +279,6 @@ Status Collection::load_data_file() {
   // until that one is known durable; the next flush marks them.
   for (const SupersededRecord& record : superseded) defer_mark(record.id, record.offset);
   return {};
-}
-
-Status Collection::check_tail(const DataFileScan& scan) const {
-  if (scan.tail == DataFileTail::Clean) return {};
-  // The data file has no checksum: a bad record is a torn write (cut short,
-  // or left as zeros or garbage by a power failure) only when no readable
-  // record follows it. One that does is damage, and truncating there would
-  // silently throw the records after it away.
-  auto follows = storage::data_file::data_record_follows(
-      data_file_.path(), scan.valid_length, static_cast<std::uint32_t>(config_.dimension), *fs_);
-  if (!follows.ok()) return std::move(follows).error();
-  if (!*follows) return {};
-  if (scan.tail == DataFileTail::Torn) {
-    auto dim = read_torn_record_dim(*fs_, data_file_.path(), scan.valid_length);
-    if (!dim.ok()) return std::move(dim).error();
-    if (*dim && **dim != config_.dimension) {
-      return damaged_data_file(scan.valid_length,
-                               "record of dimension " + std::to_string(**dim) +
-                                   " runs past the end of the file");
-    }
-  }
-  return damaged_data_file(scan.valid_length, scan.tail_error->message());
 }
 
 Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& superseded) {
@@ -350,7 +310,7 @@ Result<DataFileScan> Collection::load_records(std::vector<SupersededRecord>& sup
       offsets.load(record.id, record.offset);
       largest_id = std::max(largest_id, record.id);
       any = true;
-    });
+    }, config_.dimension);
   }();
   // Whatever ended the scan, the records before that point are loaded.
   loader.finish();
@@ -382,9 +342,11 @@ Status Collection::replay_log() {
   // fails the open with the files untouched. The check keeps the entries
   // it parsed while they fit a memory budget; records past the budget are
   // read again and applied one at a time, never all held at once.
-  const std::filesystem::path wal_path = CollectionFiles::in(path_).wal;
-  auto checked = Wal::check_with_tail(wal_path, replay_memory_budget(), *fs_);
+  auto reader = WalReader::open(CollectionFiles::in(path_).wal, *fs_);
+  if (!reader.ok()) return std::move(reader).error();
+  auto checked = reader->read(replay_memory_budget());
   if (!checked.ok()) return std::move(checked).error();
+  if (checked->damaged) return std::move(*checked->tail_error);
   if (checked->has_torn_tail() && !read_only_) {
     std::unique_lock lock(wal_mutex_);
     TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
@@ -394,9 +356,8 @@ Status Collection::replay_log() {
     // Applied entries give their memory back while the index grows.
     entry.vector = {};
   }
-  return Wal::for_each_entry(
-      wal_path, checked->kept_length, checked->valid_length,
-      [this](WalEntry& entry) { return replay(entry); }, *fs_);
+  return reader->for_each(checked->kept_length, checked->valid_length,
+                          [this](WalEntry& entry) { return replay(entry); });
 }
 
 Status Collection::replay(const WalEntry& entry) {

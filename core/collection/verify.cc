@@ -1,6 +1,7 @@
 // Checking a collection directory record by record, changing nothing. The
-// verdicts on a bad record are recovery's: one that no good record follows
-// is a torn tail, one that good records follow is damage.
+// verdicts on a bad record are the files' readers', which recovery acts on:
+// one that no good record follows is a torn tail, one that good records
+// follow is damage.
 #include "core/collection/verify.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include "core/collection/collection_lock.h"
 #include "core/collection/collection_meta.h"
 #include "core/storage/data_file/data_file.h"
-#include "core/storage/data_file/record_follows.h"
 #include "core/storage/io/file_system.h"
 #include "core/storage/wal/wal_reader.h"
 
@@ -96,18 +96,17 @@ Status check_data_file(const std::filesystem::path& path, std::uint64_t dimensio
                        RecoveredState& state, CollectionCheck& check, io::FileSystem& fs) {
   auto data_file = storage::data_file::DataFile::open(path, fs);
   if (!data_file.ok()) return cannot_check(data_file.error().message());
-  auto scan = data_file->scan_each([&](storage::data_file::RecordVisit& record) {
-    state.load(record.id, record.vector.size());
-    ++check.data_records;
-  });
+  auto scan = data_file->scan_each(
+      [&](storage::data_file::RecordVisit& record) {
+        state.load(record.id, record.vector.size());
+        ++check.data_records;
+      },
+      dimension);
   if (!scan.ok()) return cannot_check(scan.error().message());
   state.end_of_data_file();
   if (scan->tail == DataFileTail::Clean) return {};
-  auto follows = storage::data_file::data_record_follows(path, scan->valid_length,
-                                                         static_cast<std::uint32_t>(dimension), fs);
-  if (!follows.ok()) return cannot_check(follows.error().message());
   FileFinding finding{kDataFileName, scan->valid_length, scan->tail_error->message()};
-  (*follows ? check.damage : check.torn_tails).push_back(std::move(finding));
+  (scan->damaged ? check.damage : check.torn_tails).push_back(std::move(finding));
   return {};
 }
 
@@ -115,13 +114,13 @@ Status check_data_file(const std::filesystem::path& path, std::uint64_t dimensio
 Status check_wal(const std::filesystem::path& path, RecoveredState& state, CollectionCheck& check,
                  io::FileSystem& fs) {
   if (!fs.stat(path).ok()) return {};
-  auto read = storage::wal::read_wal_file(path, fs, 0);
+  auto reader = storage::wal::WalReader::open(path, fs);
+  if (!reader.ok()) return cannot_check(reader.error().message());
+  auto read = reader->read(0);
   if (!read.ok()) return cannot_check(read.error().message());
   if (read->tail_error) {
-    auto follows = storage::wal::wal_record_follows(path, read->valid_length, fs);
-    if (!follows.ok()) return cannot_check(follows.error().message());
     FileFinding finding{kWalFileName, read->valid_length, read->tail_error->message()};
-    (*follows ? check.damage : check.torn_tails).push_back(std::move(finding));
+    (read->damaged ? check.damage : check.torn_tails).push_back(std::move(finding));
   } else if (read->tail != storage::wal::WalTail::None) {
     check.torn_tails.push_back(
         {kWalFileName, read->valid_length, "stray bytes after the last record"});
@@ -129,15 +128,12 @@ Status check_wal(const std::filesystem::path& path, RecoveredState& state, Colle
   // The replay stops at the first record it refuses, as recovery's would.
   std::uint64_t record = 0;
   std::optional<Error> refused;
-  auto replayed = storage::wal::for_each_wal_entry(
-      path, 0, read->valid_length,
-      [&](WalEntry& entry) -> Status {
-        if (refused) return {};
-        if (auto status = state.replay(entry); !status.ok()) refused = status.error();
-        ++record;
-        return {};
-      },
-      fs);
+  auto replayed = reader->for_each(0, read->valid_length, [&](WalEntry& entry) -> Status {
+    if (refused) return {};
+    if (auto status = state.replay(entry); !status.ok()) refused = status.error();
+    ++record;
+    return {};
+  });
   if (!replayed.ok()) return cannot_check(replayed.error().message());
   if (refused) {
     check.damage.push_back({kWalFileName, std::nullopt,

@@ -8,12 +8,15 @@
 
 #include "core/error/os_error.h"
 #include "core/storage/data_file/data_file.h"
+#include "core/storage/testing/tail_aware_reads.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace tarnvault_fuzz {
 namespace {
 
 namespace df = tarnvault_core::storage::data_file;
+using tarnvault_core::storage::testing::CollectedScan;
+using tarnvault_core::storage::testing::scan_collecting;
 
 bool same_record(const df::DataRecord& a, const df::DataRecord& b) {
   if (a.id != b.id || a.offset != b.offset || a.deleted != b.deleted ||
@@ -36,7 +39,7 @@ bool same_records(const std::vector<df::DataRecord>& a, const std::vector<df::Da
   return true;
 }
 
-void check_scan(const df::DataFile& file, const df::DataFileScan& scan) {
+void check_scan(const df::DataFile& file, const CollectedScan& scan) {
   FUZZ_CHECK(scan.valid_length <= scan.file_length, "readable records end past the file");
   FUZZ_CHECK((scan.tail == df::DataFileTail::Clean) == (scan.valid_length == scan.file_length),
              "the tail does not match where the readable records end");
@@ -67,20 +70,23 @@ void check_scan(const df::DataFile& file, const df::DataFileScan& scan) {
   }
 }
 
-// The streamed scan (what opening a collection uses) against the collected one.
-void check_streamed_scan(const df::DataFile& file, const df::DataFileScan& collected) {
-  std::vector<df::DataRecord> visited;
-  auto streamed = file.scan_each([&](df::RecordVisit& visit) {
-    visited.push_back({visit.id, std::vector<float>(visit.vector.begin(), visit.vector.end()),
-                       std::move(visit.payload), false, visit.offset});
-  });
-  FUZZ_CHECK(streamed.ok(), "scan_each failed: " + streamed.error().message());
-  FUZZ_CHECK(streamed->records.empty(), "scan_each collected records");
-  FUZZ_CHECK(same_records(visited, collected.records), "scan_each and scan visit different records");
-  FUZZ_CHECK(streamed->valid_length == collected.valid_length &&
-                 streamed->file_length == collected.file_length &&
-                 streamed->tail == collected.tail && streamed->tail_error == collected.tail_error,
-             "scan_each and scan stop differently");
+// The scan that judges its stopping record (what opening a collection
+// uses) against the one that does not: the same records, the same stop, and
+// a verdict only on a record that stopped it.
+void check_judged_scan(const df::DataFile& file, const CollectedScan& unjudged) {
+  constexpr std::uint64_t kDimension = 2;
+  auto judged = scan_collecting(file, kDimension);
+  FUZZ_CHECK(judged.ok(), "the judged scan failed: " + judged.error().message());
+  FUZZ_CHECK(same_records(judged->records, unjudged.records),
+             "the judged scan visits different records");
+  FUZZ_CHECK(judged->valid_length == unjudged.valid_length &&
+                 judged->file_length == unjudged.file_length && judged->tail == unjudged.tail &&
+                 judged->tail_error == unjudged.tail_error,
+             "the judged scan stops differently");
+  FUZZ_CHECK(!unjudged.damaged && unjudged.damage.empty(), "an unjudged scan gave a verdict");
+  FUZZ_CHECK(!judged->damaged || judged->tail != df::DataFileTail::Clean,
+             "a clean file was judged damaged");
+  FUZZ_CHECK(judged->damaged == !judged->damage.empty(), "damage without its description");
 }
 
 }  // namespace
@@ -93,11 +99,11 @@ void data_file(FuzzInput input) {
 
   auto active = file->iter_active();
   FUZZ_CHECK(active.ok(), "iter_active failed: " + active.error().message());
-  auto scan = file->scan();
+  auto scan = scan_collecting(*file);
   FUZZ_CHECK(scan.ok(), "scan failed: " + scan.error().message());
   FUZZ_CHECK(same_records(*active, scan->records), "iter_active and scan disagree");
   check_scan(*file, *scan);
-  check_streamed_scan(*file, *scan);
+  check_judged_scan(*file, *scan);
   if (scan->tail != df::DataFileTail::Clean) return;
 
   const std::vector<float> vector = {1.0f, -2.0f};

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -11,6 +13,7 @@
 #include "core/storage/io/failed_field.h"
 #include "core/storage/io/file.h"
 #include "core/storage/io/little_endian.h"
+#include "core/storage/io/record_search.h"
 
 namespace tarnvault_core::storage::data_file {
 namespace {
@@ -145,19 +148,76 @@ ScanStop scan_records(io::RandomAccessFile& file, std::uint64_t file_size,
   return stop;
 }
 
-// A visitor that keeps every record it is shown.
-RecordVisitor collect_into(std::vector<DataRecord>& live) {
-  return [&live](RecordVisit& record) {
-    live.push_back(DataRecord{record.id,
-                              {record.vector.begin(), record.vector.end()},
-                              std::move(record.payload),
-                              false,
-                              record.offset});
+// Whether a record with a deleted byte of 0 or 1, `dimension` components
+// and a payload that parses starts anywhere after offset from. Only the
+// dimension the collection writes counts: zeros, and the cut remains of a
+// record, hardly ever pass for one.
+Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t size, std::uint64_t from,
+                            std::uint64_t dimension) {
+  const std::uint64_t fixed = kHeaderSize + 4 * dimension + kPayloadLengthSize;
+  io::RecordProbe probe;
+  probe.header_size = kHeaderSize;
+  probe.plausible = [&](const char* header, std::uint64_t offset) {
+    const auto deleted = static_cast<std::uint8_t>(header[0]);
+    return (deleted == kLiveMarker || deleted == kDeletedMarker) &&
+           io::load_le<std::uint32_t>(header + kHeaderSize - 4) ==
+               static_cast<std::uint32_t>(dimension) &&
+           fixed + 2 <= size - offset;
   };
+  probe.confirm = [&](std::uint64_t offset, std::uint64_t& cost) -> Result<bool> {
+    io::SequentialFile reader(file, offset, size);
+    RecordRead read = read_record(reader);
+    cost = reader.position() - offset;
+    if (!read.record && read.problem == ReadProblem::ReadError) {
+      return Error::os_error(EIO);
+    }
+    return read.record.has_value();
+  };
+  auto follows = io::record_follows(file, from, size, probe);
+  if (!follows.ok()) return Error::io_error("read vector failed: " + follows.error().text());
+  return *follows;
 }
 
-DataFileTail tail_of(ReadProblem problem) {
-  return problem == ReadProblem::BadPayload ? DataFileTail::Unreadable : DataFileTail::Torn;
+// The dim field of the record at offset, or nothing when the file ends
+// before the field does.
+Result<std::optional<std::uint32_t>> dim_field_at(io::RandomAccessFile& file,
+                                                  std::uint64_t offset) {
+  std::array<char, kHeaderSize> header{};
+  auto got = file.pread_up_to(header, offset);
+  if (!got.ok()) return Error::io_error("read dim failed: " + got.error().text());
+  if (*got < header.size()) return std::optional<std::uint32_t>();
+  // deleted u8, id u64, then dim u32.
+  return std::optional<std::uint32_t>(
+      io::load_le<std::uint32_t>(header.data() + kHeaderSize - sizeof(std::uint32_t)));
+}
+
+// The data file's strictness policy, for the record a scan stopped at. The
+// file has no checksum: a bad record is a torn write (cut short by a crash,
+// or left as zeros or garbage by a power failure that kept the file's new
+// length but not its new bytes) only when no readable record of the
+// collection's dimension follows it. Such a record was never synced, so no
+// promise covers it, and recovery cuts it off. One that readable records
+// follow is damage: truncating there would silently throw them away.
+//
+// A cut record whose dim field survives and differs from the dimension is
+// described by that field: a damaged count made it run past the end.
+Status judge_bad_record(io::RandomAccessFile& file, std::uint64_t dimension,
+                        DataFileScan& scan) {
+  auto follows = record_follows(file, scan.file_length, scan.valid_length, dimension);
+  if (!follows.ok()) return std::move(follows).error();
+  if (!*follows) return {};
+  scan.damaged = true;
+  if (scan.tail == DataFileTail::Torn) {
+    auto dim = dim_field_at(file, scan.valid_length);
+    if (!dim.ok()) return std::move(dim).error();
+    if (*dim && **dim != dimension) {
+      scan.damage = "record of dimension " + std::to_string(**dim) +
+                    " runs past the end of the file";
+      return {};
+    }
+  }
+  scan.damage = scan.tail_error->message();
+  return {};
 }
 
 }  // namespace
@@ -259,29 +319,30 @@ Result<std::vector<DataRecord>> DataFile::iter_active() const {
   if (!opened.ok()) return std::move(opened).error();
   std::vector<DataRecord> live;
   // Whatever stopped the scan, the records before it are the answer.
-  (void)scan_records(*opened->file, opened->size, collect_into(live));
+  (void)scan_records(*opened->file, opened->size, [&live](RecordVisit& record) {
+    live.push_back(DataRecord{record.id,
+                              {record.vector.begin(), record.vector.end()},
+                              std::move(record.payload),
+                              false,
+                              record.offset});
+  });
   return live;
 }
 
-Result<DataFileScan> DataFile::scan() const {
-  std::vector<DataRecord> live;
-  auto result = scan_each(collect_into(live));
-  if (result.ok()) result->records = std::move(live);
-  return result;
-}
-
-Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit) const {
+Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit,
+                                         std::optional<std::uint64_t> dimension) const {
   auto opened = open_for_read("open for iter failed: ");
   if (!opened.ok()) return std::move(opened).error();
   DataFileScan result;
   result.file_length = opened->size;
   const ScanStop stop = scan_records(*opened->file, opened->size, visit);
   result.valid_length = stop.valid_length;
-  if (stop.failure) {
-    if (stop.failure->problem == ReadProblem::ReadError) return *stop.failure->error;
-    result.tail = tail_of(stop.failure->problem);
-    result.tail_error = stop.failure->error;
-  }
+  if (!stop.failure) return result;
+  if (stop.failure->problem == ReadProblem::ReadError) return *stop.failure->error;
+  result.tail = stop.failure->problem == ReadProblem::BadPayload ? DataFileTail::Unreadable
+                                                                 : DataFileTail::Torn;
+  result.tail_error = stop.failure->error;
+  if (dimension) TV_RETURN_IF_ERROR(judge_bad_record(*opened->file, *dimension, result));
   return result;
 }
 

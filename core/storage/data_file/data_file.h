@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -63,14 +64,16 @@ class DataFile {
   // The live records in file order. An unreadable record ends the scan
   // quietly: the records before it are returned.
   Result<std::vector<DataRecord>> iter_active() const;
-  // Like iter_active, but reports where the readable records end and why the
-  // scan stopped there, so recovery can truncate a torn tail and refuse other
-  // damage. Read errors of the operating system are errors here.
-  Result<DataFileScan> scan() const;
-  // As scan, but hands each live record to visit as soon as it is read
-  // instead of collecting them (the result's records stay empty). The file
-  // is read in large chunks, and nothing is held beyond the record at hand.
-  Result<DataFileScan> scan_each(const RecordVisitor& visit) const;
+  // The one sequential reader of the file, behind iter_active, recovery and
+  // the collection check: hands each live record to visit as soon as it is
+  // read (the file is read in large chunks, and nothing is held beyond the
+  // record at hand) and reports where the readable records end and why the
+  // scan stopped there. Read errors of the operating system are errors.
+  // Given the collection's dimension, it also judges the record it stopped
+  // at: a torn tail, or damage (judge_bad_record in data_file.cc says
+  // where the line is and why).
+  Result<DataFileScan> scan_each(const RecordVisitor& visit,
+                                 std::optional<std::uint64_t> dimension = std::nullopt) const;
   // Writes out the buffer and fsyncs the file.
   Status flush();
   // Writes out the buffer and cuts the file to length bytes; write_offset()

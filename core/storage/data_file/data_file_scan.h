@@ -3,10 +3,9 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <string>
 
 #include "core/error/error.h"
-#include "core/storage/data_file/data_record.h"
 
 namespace tarnvault_core::storage::data_file {
 
@@ -22,8 +21,6 @@ enum class DataFileTail : std::uint8_t {
 };
 
 struct DataFileScan {
-  // The live records before valid_length, in file order.
-  std::vector<DataRecord> records;
   // End offset of the last complete, readable record.
   std::uint64_t valid_length = 0;
   // The file's size when the scan began.
@@ -32,6 +29,12 @@ struct DataFileScan {
   // For Torn and Unreadable: the read error of the record at valid_length,
   // with the text read_at would give.
   std::optional<Error> tail_error;
+  // The verdict on that record, for a scan given the collection's
+  // dimension: readable records follow it, so it is damage and not a torn
+  // tail that recovery may cut off.
+  bool damaged = false;
+  // For damage: what is wrong with the record, as an open reports it.
+  std::string damage;
 };
 
 }  // namespace tarnvault_core::storage::data_file

@@ -17,6 +17,7 @@
 #include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/testing/test_support.h"
+#include "core/storage/testing/tail_aware_reads.h"
 
 namespace tarnvault_core::storage::data_file {
 namespace {
@@ -27,6 +28,7 @@ using io::testing::append_bytes;
 using io::testing::read_bytes;
 using io::testing::TempDir;
 using io::testing::write_bytes;
+using storage::testing::scan_collecting;
 
 const Payload kEmpty;
 
@@ -233,13 +235,61 @@ TEST(DataFileDamageTest, ScanStopsAtTheFirstUnreadableRecord) {
     EXPECT_EQ(read.error().kind(), ErrorKind::IoError);
     EXPECT_EQ(read.error().text().rfind(c.read_error, 0), 0u) << read.error().text();
 
-    auto scan = file.scan();
+    auto scan = scan_collecting(file);
     ASSERT_TRUE(scan.ok());
     EXPECT_EQ(scan->records.size(), 1u);
     EXPECT_EQ(scan->valid_length, good.size());
     EXPECT_EQ(scan->tail, c.tail);
     ASSERT_TRUE(scan->tail_error.has_value());
     EXPECT_EQ(scan->tail_error->text(), read.error().text());
+  }
+}
+
+// Given the collection's dimension, the scan judges the record it stopped
+// at: damage when a readable record of that dimension follows it, else a
+// torn tail. Without the dimension it judges nothing.
+TEST(DataFileDamageTest, ABadRecordIsDamageOnlyWhenAReadableRecordFollows) {
+  const std::string good = kRecordOfId1;  // dimension 2
+  const std::string unparsable = record_bytes(0, 2, {1.0f, 2.0f}, "{\"data\":[]}");
+  const std::string other_dimension = record_bytes(0, 3, {1.0f, 2.0f, 3.0f}, "{\"data\":{}}");
+  std::string huge_dim = good;
+  huge_dim[11] = 1;  // dim 2 + 65536
+  struct Case {
+    const char* name;
+    std::string after_good;
+    const char* damage;  // nullptr: a torn tail
+  };
+  const Case cases[] = {
+      {"zeros", std::string(64, '\0'), nullptr},
+      {"a record cut short", good.substr(0, 20), nullptr},
+      {"an unparsable last record", unparsable, nullptr},
+      {"zeros, then a record of another dimension", std::string(8, '\0') + other_dimension,
+       nullptr},
+      {"zeros, then a readable record", std::string(40, '\0') + good,
+       "io error: payload deserialize failed: "},
+      {"an unparsable record, then a readable one", unparsable + good,
+       "io error: payload deserialize failed: "},
+      {"a dim past the end, then a readable record", huge_dim + good,
+       "record of dimension 65538 runs past the end of the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("data.qvf");
+    write_bytes(path, good + c.after_good);
+    DataFile file = open_file(path);
+
+    auto unjudged = scan_collecting(file);
+    ASSERT_TRUE(unjudged.ok());
+    EXPECT_FALSE(unjudged->damaged);
+    auto judged = scan_collecting(file, 2);
+    ASSERT_TRUE(judged.ok()) << judged.error().message();
+    EXPECT_EQ(judged->valid_length, good.size());
+    EXPECT_NE(judged->tail, DataFileTail::Clean);
+    EXPECT_EQ(judged->damaged, c.damage != nullptr);
+    if (c.damage != nullptr) {
+      EXPECT_EQ(judged->damage.rfind(c.damage, 0), 0u) << judged->damage;
+    }
   }
 }
 
@@ -300,7 +350,7 @@ TEST(DataFileScanTest, ChunkedScanAgreesWithRecordByRecordReads) {
       offset += 17 + vector_bytes + payload_len;
     }
 
-    auto scan = file.scan();
+    auto scan = scan_collecting(file);
     ASSERT_TRUE(scan.ok());
     EXPECT_EQ(scan->valid_length, offset);
     ASSERT_EQ(scan->tail_error.has_value(), stop.has_value());
@@ -326,14 +376,14 @@ TEST(DataFileDamageTest, RecoveryCanCutATornTailAndAppend) {
   const auto path = dir.file("data.qvf");
   write_bytes(path, kRecordOfId1 + kRecordOfId1.substr(0, 20));
   DataFile file = open_file(path);
-  auto scan = file.scan();
+  auto scan = scan_collecting(file);
   ASSERT_TRUE(scan.ok());
   EXPECT_EQ(scan->tail, DataFileTail::Torn);
   ASSERT_TRUE(file.truncate_to(scan->valid_length).ok());
   EXPECT_EQ(file.write_offset(), 36u);
   EXPECT_EQ(append(file, 2), 36u);
   ASSERT_TRUE(file.flush().ok());
-  auto rescan = file.scan();
+  auto rescan = scan_collecting(file);
   EXPECT_EQ(rescan->tail, DataFileTail::Clean);
   EXPECT_EQ(rescan->valid_length, 72u);
   EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 2}));
@@ -348,7 +398,7 @@ TEST(DataFileDamageTest, ReadErrorsFailTheScanButEndIterationQuietly) {
   fs.fail_nth(FsOp::Pread, 1, EIO);
   EXPECT_TRUE(active_ids(file).empty());
   fs.fail_nth(FsOp::Pread, 1, EIO);
-  auto scan = file.scan();
+  auto scan = scan_collecting(file);
   ASSERT_FALSE(scan.ok());
   EXPECT_EQ(scan.error().text(), "read deleted failed: Input/output error (os error 5)");
 }

@@ -137,42 +137,12 @@ Status Wal::truncate_to(std::uint64_t length) {
 
 Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
                                             io::FileSystem& fs) {
-  auto read = read_wal_file(path, fs, kKeepEverything);
+  auto reader = WalReader::open(path, fs);
+  if (!reader.ok()) return std::move(reader).error();
+  auto read = reader->read(kKeepEverything);
   if (!read.ok()) return std::move(read).error();
   if (read->tail_error) return std::move(*read->tail_error);
   return std::move(read->entries);
-}
-
-namespace {
-
-Result<WalReadResult> read_with_tail(const std::filesystem::path& path, io::FileSystem& fs,
-                                     std::uint64_t keep_budget) {
-  auto read = read_wal_file(path, fs, keep_budget);
-  if (!read.ok() || !read->tail_error) return read;
-  // A bad record with good ones after it is damage, not a torn write:
-  // cutting it off would silently drop them.
-  auto follows = wal_record_follows(path, read->valid_length, fs);
-  if (!follows.ok()) return std::move(follows).error();
-  if (*follows) return std::move(*read->tail_error);
-  return read;
-}
-
-}  // namespace
-
-Result<WalReadResult> Wal::read_all_with_tail(const std::filesystem::path& path,
-                                              io::FileSystem& fs) {
-  return read_with_tail(path, fs, kKeepEverything);
-}
-
-Result<WalReadResult> Wal::check_with_tail(const std::filesystem::path& path,
-                                           std::uint64_t keep_budget, io::FileSystem& fs) {
-  return read_with_tail(path, fs, keep_budget);
-}
-
-Status Wal::for_each_entry(const std::filesystem::path& path, std::uint64_t from,
-                           std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
-                           io::FileSystem& fs) {
-  return for_each_wal_entry(path, from, limit, visit, fs);
 }
 
 }  // namespace tarnvault_core::storage::wal

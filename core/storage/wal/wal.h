@@ -17,7 +17,6 @@
 #include "core/storage/io/file_system.h"
 #include "core/storage/wal/sync_mode.h"
 #include "core/storage/wal/wal_entry.h"
-#include "core/storage/wal/wal_read_result.h"
 
 namespace tarnvault_core::storage::wal {
 
@@ -78,31 +77,11 @@ class Wal {
 
   // Every record of the file at path, in order; only bytes that reached the
   // file are seen. A missing file or an empty one is an empty log. Fewer than
-  // 4 stray bytes after the last record are ignored; any other damage fails
-  // the whole read.
+  // 4 stray bytes after the last record are ignored; any other bad record
+  // fails the whole read, torn tail or not. Recovery and the collection
+  // check read through WalReader (wal_reader.h) instead, which judges it.
   static Result<std::vector<WalEntry>> read_all(const std::filesystem::path& path,
                                                 io::FileSystem& fs = io::default_file_system());
-  // Like read_all, but for recovery: a bad last record (cut short, or with a
-  // wrong checksum or body, as a crash or a power failure leaves it) that no
-  // good record follows is reported in the result instead of failing, so
-  // recovery can replay the records before it and truncate the rest. A bad
-  // record that good ones follow is damage and fails as in read_all.
-  static Result<WalReadResult> read_all_with_tail(const std::filesystem::path& path,
-                                                  io::FileSystem& fs = io::default_file_system());
-  // read_all_with_tail's verdict on the file, every record checked, but
-  // holding only the entries of the leading records whose total size stays
-  // within keep_budget bytes; kept_length says where they end. With
-  // for_each_entry from there up to valid_length, recovery replays a log
-  // that it knows good with bounded memory, and reads no record twice when
-  // the log fits the budget.
-  static Result<WalReadResult> check_with_tail(const std::filesystem::path& path,
-                                               std::uint64_t keep_budget,
-                                               io::FileSystem& fs = io::default_file_system());
-  // Hands the entries of the records in [from, limit) to visit, in order,
-  // stopping at the first error it returns; from must be a record boundary.
-  static Status for_each_entry(const std::filesystem::path& path, std::uint64_t from,
-                               std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
-                               io::FileSystem& fs = io::default_file_system());
 
  private:
   Wal(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer,

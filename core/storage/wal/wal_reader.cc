@@ -83,6 +83,50 @@ RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
   return {true, WalTail::None, std::nullopt};
 }
 
+// The error read_all reports for a record cut short; none for no tail, for
+// the 1 to 3 stray bytes it tolerates, and for Damaged (the read's own).
+std::optional<Error> torn_tail_error(WalTail tail) {
+  switch (tail) {
+    case WalTail::None:
+    case WalTail::StrayBytes:
+      return std::nullopt;
+    case WalTail::TornLength:
+      return Error::io_error(std::string("read length failed: ") + error::kUnexpectedEof);
+    case WalTail::TornData:
+      return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
+    case WalTail::Damaged:
+      return std::nullopt;  // carried by the read itself
+  }
+  return std::nullopt;
+}
+
+// Whether a well-formed record (length, checksum and body all correct)
+// starts anywhere after offset from.
+Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t from, std::uint64_t size) {
+  io::RecordProbe probe;
+  // The checksum, the length and the body's first byte: every body is a
+  // JSON object, "{}" at the shortest.
+  probe.header_size = kRecordHeaderSize + 1;
+  probe.plausible = [size](const char* header, std::uint64_t offset) {
+    const auto length = io::load_le<std::uint32_t>(header + kChecksumSize);
+    return length >= 2 && length <= size - offset - kRecordHeaderSize &&
+           header[kRecordHeaderSize] == '{';
+  };
+  probe.confirm = [&file](std::uint64_t offset, std::uint64_t& cost) -> Result<bool> {
+    std::array<char, kRecordHeaderSize> header{};
+    auto got = file.pread_up_to(header, offset);
+    if (!got.ok()) return std::move(got).error();
+    const auto stored = io::load_le<std::uint32_t>(header.data());
+    const auto length = io::load_le<std::uint32_t>(header.data() + kChecksumSize);
+    std::string body(length, '\0');
+    cost = length;
+    got = file.pread_up_to(body, offset + kRecordHeaderSize);
+    if (!got.ok()) return std::move(got).error();
+    return *got == length && body_checksum(body) == stored && WalEntry::from_bytes(body).ok();
+  };
+  return io::record_follows(file, from, size, probe);
+}
+
 // What keeping an entry costs in memory, roughly: the entry, its vector
 // and, for a payload with keys, about as much as its text took.
 std::uint64_t entry_footprint(const WalEntry& entry, std::string_view body) {
@@ -104,18 +148,21 @@ WalEntry kept_copy(WalEntry& parsed) {
 
 }  // namespace
 
-Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileSystem& fs,
-                                    std::uint64_t keep_budget) {
-  WalReadResult result;
-  // A log that was never created is an empty log.
-  if (!fs.stat(path).ok()) return result;
+Result<WalReader> WalReader::open(const std::filesystem::path& path, io::FileSystem& fs) {
+  if (!fs.stat(path).ok()) return WalReader(nullptr, 0);
   auto file = io::open_file(fs, path, O_RDONLY);
   if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
   auto size = (*file)->size();
   if (!size.ok()) return io_failure("metadata failed: ", size.error());
-  result.file_length = *size;
+  return WalReader(std::move(file).value(), *size);
+}
 
-  io::SequentialFile reader(**file, 0, *size, io::SequentialFile::kScanChunkSize);
+Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
+  WalReadResult result;
+  if (!file_) return result;
+  result.file_length = size_;
+
+  io::SequentialFile reader(*file_, 0, size_, io::SequentialFile::kScanChunkSize);
   WalEntry parsed;  // reused: its vector keeps its storage
   std::uint64_t kept_bytes = 0;
   bool keeping = keep_budget > 0;
@@ -151,89 +198,47 @@ Result<WalReadResult> read_wal_file(const std::filesystem::path& path, io::FileS
     }
     result.valid_length = reader.position();
   }
+  if (result.tail_error) {
+    auto damaged = judge_bad_record(result.valid_length);
+    if (!damaged.ok()) return std::move(damaged).error();
+    result.damaged = *damaged;
+  }
   return result;
 }
 
-Status for_each_wal_entry(const std::filesystem::path& path, std::uint64_t from,
-                          std::uint64_t limit, const std::function<Status(WalEntry&)>& visit,
-                          io::FileSystem& fs) {
+// The log's strictness policy. A bad record that no good record follows is
+// a torn tail: a crash cuts the last write short, and a power failure can
+// keep a file's new length but not its new bytes, leaving zeros or garbage
+// where the last records were to be. Such a record was never synced, so no
+// promise covers it, and recovery cuts it off. A bad record that good ones
+// follow is damage: those records were written after it, and cutting the
+// file there would silently drop them. (Fewer than 4 stray bytes, too few
+// for a checksum, have no error and never reach this: nothing fits after
+// them.)
+Result<bool> WalReader::judge_bad_record(std::uint64_t at) {
+  auto follows = record_follows(*file_, at, size_);
+  if (!follows.ok()) return io_failure("read data failed: ", follows.error());
+  return *follows;
+}
+
+Status WalReader::for_each(std::uint64_t from, std::uint64_t limit,
+                           const std::function<Status(WalEntry&)>& visit) {
   if (from >= limit) return {};
-  auto file = io::open_file(fs, path, O_RDONLY);
-  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
-  auto size = (*file)->size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.error());
-  io::SequentialFile reader(**file, from, std::min(limit, *size),
+  // The file lost records it held moments ago.
+  auto lost = [] { return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof); };
+  if (!file_) return lost();
+  io::SequentialFile reader(*file_, from, std::min(limit, size_),
                             io::SequentialFile::kScanChunkSize);
   WalEntry entry;  // reused: its vector keeps its storage
   while (reader.position() < limit) {
     std::string_view body;
     RecordRead record = read_record(reader, body);
     if (record.error) return std::move(*record.error);
-    if (!record.good) {
-      // The file lost records it held moments ago.
-      return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
-    }
+    if (!record.good) return lost();
     if (std::optional<Error> refused = parse_body(body, entry)) return std::move(*refused);
     TV_RETURN_IF_ERROR(visit(entry));
   }
   return {};
-}
-
-std::optional<Error> torn_tail_error(WalTail tail) {
-  switch (tail) {
-    case WalTail::None:
-    case WalTail::StrayBytes:
-      return std::nullopt;
-    case WalTail::TornLength:
-      return Error::io_error(std::string("read length failed: ") + error::kUnexpectedEof);
-    case WalTail::TornData:
-      return Error::io_error(std::string("read data failed: ") + error::kUnexpectedEof);
-    case WalTail::Damaged:
-      return std::nullopt;  // carried by the read itself
-  }
-  return std::nullopt;
-}
-
-
-namespace {
-
-// Whether a well-formed record starts somewhere after the bad one at from.
-Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t from, std::uint64_t size) {
-  io::RecordProbe probe;
-  // The checksum, the length and the body's first byte: every body is a
-  // JSON object, "{}" at the shortest.
-  probe.header_size = kRecordHeaderSize + 1;
-  probe.plausible = [size](const char* header, std::uint64_t offset) {
-    const auto length = io::load_le<std::uint32_t>(header + kChecksumSize);
-    return length >= 2 && length <= size - offset - kRecordHeaderSize &&
-           header[kRecordHeaderSize] == '{';
-  };
-  probe.confirm = [&file](std::uint64_t offset, std::uint64_t& cost) -> Result<bool> {
-    std::array<char, kRecordHeaderSize> header{};
-    auto got = file.pread_up_to(header, offset);
-    if (!got.ok()) return std::move(got).error();
-    const auto stored = io::load_le<std::uint32_t>(header.data());
-    const auto length = io::load_le<std::uint32_t>(header.data() + kChecksumSize);
-    std::string body(length, '\0');
-    cost = length;
-    got = file.pread_up_to(body, offset + kRecordHeaderSize);
-    if (!got.ok()) return std::move(got).error();
-    return *got == length && body_checksum(body) == stored && WalEntry::from_bytes(body).ok();
-  };
-  return io::record_follows(file, from, size, probe);
-}
-
-}  // namespace
-
-Result<bool> wal_record_follows(const std::filesystem::path& path, std::uint64_t from,
-                                io::FileSystem& fs) {
-  auto file = io::open_file(fs, path, O_RDONLY);
-  if (!file.ok()) return io_failure("failed to open WAL for read: ", file.error());
-  auto size = (*file)->size();
-  if (!size.ok()) return io_failure("metadata failed: ", size.error());
-  auto follows = record_follows(**file, from, *size);
-  if (!follows.ok()) return io_failure("read data failed: ", follows.error());
-  return *follows;
 }
 
 }  // namespace tarnvault_core::storage::wal

@@ -14,6 +14,8 @@
 #include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
 #include "core/storage/io/testing/test_support.h"
+#include "core/storage/testing/tail_aware_reads.h"
+#include "core/storage/wal/wal_reader.h"
 
 namespace tarnvault_core::storage::wal {
 namespace {
@@ -23,6 +25,7 @@ using io::FsOp;
 using io::testing::read_bytes;
 using io::testing::TempDir;
 using io::testing::write_bytes;
+using storage::testing::read_log_with_tail;
 
 const std::string kCheckpointBody = R"({"kind":"Checkpoint","id":0,"vector":[],"payload":{"data":{}}})";
 const std::string kInsert7Body =
@@ -180,7 +183,7 @@ TEST(WalTornTailTest, ReadAllToleratesOnlyStrayBytes) {
     const std::string good = frame(body) + frame(kCheckpointBody);
     write_bytes(path, good + c.tail);
 
-    auto with_tail = Wal::read_all_with_tail(path);
+    auto with_tail = read_log_with_tail(path);
     ASSERT_TRUE(with_tail.ok()) << with_tail.error().message();
     EXPECT_EQ(with_tail->entries.size(), 2u);
     EXPECT_EQ(with_tail->valid_length, good.size());
@@ -202,7 +205,7 @@ TEST(WalTornTailTest, RecoveryCanCutTheTornTailAndAppend) {
   TempDir dir;
   const auto path = dir.file("wal.log");
   write_bytes(path, frame(kInsert7Body) + frame(kCheckpointBody).substr(0, 30));
-  auto read = Wal::read_all_with_tail(path);
+  auto read = read_log_with_tail(path);
   ASSERT_TRUE(read.ok());
   Wal wal = open_wal(path, SyncMode::Always);
   ASSERT_TRUE(wal.truncate_to(read->valid_length).ok());
@@ -258,7 +261,7 @@ TEST(WalCorruptionTest, ABadRecordIsATornTailOnlyWhenNoGoodRecordFollows) {
     const auto path = dir.file("wal.log");
     write_bytes(path, good + c.after_good);
     EXPECT_FALSE(Wal::read_all(path).ok());
-    auto with_tail = Wal::read_all_with_tail(path);
+    auto with_tail = read_log_with_tail(path);
     if (c.recovery_error == nullptr) {
       ASSERT_TRUE(with_tail.ok()) << with_tail.error().message();
       EXPECT_EQ(with_tail->entries.size(), 1u);
@@ -293,7 +296,9 @@ TEST(WalReadTest, ABudgetedCheckAndTheReReadOfTheRestGiveEveryEntry) {
   std::size_t previous_kept = 0;
   for (std::uint64_t budget : {0ull, 1ull, 150ull, 400ull, 1000ull, 4000ull, ~0ull}) {
     SCOPED_TRACE(budget);
-    auto checked = Wal::check_with_tail(path, budget);
+    auto reader = WalReader::open(path, io::default_file_system());
+    ASSERT_TRUE(reader.ok()) << reader.error().message();
+    auto checked = reader->read(budget);
     ASSERT_TRUE(checked.ok()) << checked.error().message();
     EXPECT_EQ(checked->valid_length, std::filesystem::file_size(path));
     EXPECT_GE(checked->entries.size(), previous_kept);
@@ -306,11 +311,12 @@ TEST(WalReadTest, ABudgetedCheckAndTheReReadOfTheRestGiveEveryEntry) {
     }
 
     std::vector<WalEntry> all = checked->entries;
-    ASSERT_TRUE(Wal::for_each_entry(path, checked->kept_length, checked->valid_length,
-                                    [&](WalEntry& entry) {
-                                      all.push_back(entry);
-                                      return Status{};
-                                    })
+    ASSERT_TRUE(reader
+                    ->for_each(checked->kept_length, checked->valid_length,
+                               [&](WalEntry& entry) {
+                                 all.push_back(entry);
+                                 return Status{};
+                               })
                     .ok());
     EXPECT_EQ(all, written);
   }
@@ -323,7 +329,7 @@ TEST(WalReadTest, MissingOrEmptyFileIsAnEmptyLog) {
   ASSERT_TRUE(missing.ok());
   EXPECT_TRUE(missing->empty());
   write_bytes(dir.file("empty.log"), "");
-  auto empty = Wal::read_all_with_tail(dir.file("empty.log"));
+  auto empty = read_log_with_tail(dir.file("empty.log"));
   ASSERT_TRUE(empty.ok());
   EXPECT_TRUE(empty->entries.empty());
   EXPECT_FALSE(empty->has_torn_tail());
