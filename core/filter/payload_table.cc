@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <new>
-#include <unordered_set>
 #include <utility>
 
 namespace tarnvault_core::filter {
@@ -85,25 +84,6 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
   v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
 
-// Hash and equality of a column's value codes by the values they stand for;
-// a JsonValue may be looked up directly.
-struct CodeHash {
-  using is_transparent = void;
-  const std::vector<JsonValue>* values;
-  std::size_t operator()(std::uint32_t code) const { return identity_hash((*values)[code]); }
-  std::size_t operator()(const JsonValue& value) const { return identity_hash(value); }
-};
-struct CodeEqual {
-  using is_transparent = void;
-  const std::vector<JsonValue>* values;
-  const JsonValue& of(std::uint32_t code) const { return (*values)[code]; }
-  const JsonValue& of(const JsonValue& value) const { return value; }
-  template <typename A, typename B>
-  bool operator()(const A& a, const B& b) const {
-    return identical(of(a), of(b));
-  }
-};
-
 }  // namespace
 
 // One key: how many rows hold it, and the distinct values held under it,
@@ -111,13 +91,11 @@ struct CodeEqual {
 // side in code order, so that a filter reads them front to back.
 class PayloadTable::Column {
  public:
-  explicit Column(std::string name)
-      : name_(std::move(name)), codes_(0, CodeHash{&values_}, CodeEqual{&values_}) {}
-  Column(const Column&) = delete;  // codes_ points at values_
-  Column& operator=(const Column&) = delete;
+  explicit Column(std::string name) : name_(std::move(name)) {}
 
   const std::string& name() const { return name_; }
   std::size_t rows() const { return rows_; }
+  std::size_t codes_in_use() const { return values_.size() - free_.size(); }
   // Codes are below code_limit(); value(code) is null for a free code.
   std::size_t code_limit() const { return values_.size(); }
   const JsonValue* value(std::uint32_t code) const {
@@ -125,11 +103,18 @@ class PayloadTable::Column {
   }
 
   std::uint32_t acquire(const JsonValue& value) {
+    const std::uint32_t tag = tag_of(value);
+    std::size_t position = find(value, tag);
     std::uint32_t code;
-    if (const auto found = codes_.find(value); found != codes_.end()) {
-      code = *found;
+    if (!table_.empty() && table_[position] != 0) {
+      code = code_at(position);
     } else {
-      // Room first, so that release never allocates.
+      // Room first, so that nothing fails once the value is taken in and
+      // release never allocates.
+      if (2 * (in_use_ + 1) > table_.size()) {
+        grow();
+        position = find(value, tag);
+      }
       reserve_more(values_, 1);
       reserve_more(refs_, 1);
       reserve_more(free_, values_.size() + 1 - free_.size());
@@ -137,21 +122,13 @@ class PayloadTable::Column {
       code = reuse ? free_.back() : static_cast<std::uint32_t>(values_.size());
       if (reuse) {
         values_[code] = value;
+        free_.pop_back();
       } else {
         values_.push_back(value);
         refs_.push_back(0);
       }
-      try {
-        codes_.insert(code);
-      } catch (...) {
-        values_[code] = JsonValue();
-        if (!reuse) {
-          values_.pop_back();
-          refs_.pop_back();
-        }
-        throw;
-      }
-      if (reuse) free_.pop_back();
+      table_[position] = std::uint64_t{tag} << 32 | code;
+      ++in_use_;
     }
     ++refs_[code];
     ++rows_;
@@ -161,18 +138,71 @@ class PayloadTable::Column {
   void release(std::uint32_t code) {
     --rows_;
     if (--refs_[code] != 0) return;
-    codes_.erase(code);
+    erase(find(values_[code], tag_of(values_[code])));
     values_[code] = JsonValue();
     free_.push_back(code);
   }
 
  private:
+  // Open addressing with linear probing, at most half full, and backward
+  // shift deletion (no tombstones): a word is the value's hash tag and its
+  // code, 0 for an empty position. A tag is never 0 and gives the home
+  // position, so growing needs no value hashed again.
+  static std::uint32_t tag_of(const JsonValue& value) {
+    const auto tag = static_cast<std::uint32_t>(
+        (static_cast<std::uint64_t>(identity_hash(value)) * 0x9e3779b97f4a7c15ULL) >> 32);
+    return tag != 0 ? tag : 1;
+  }
+  std::uint32_t code_at(std::size_t position) const {
+    return static_cast<std::uint32_t>(table_[position]);
+  }
+  std::size_t home(std::uint64_t word) const { return (word >> 32) & (table_.size() - 1); }
+
+  // The position holding `value`, or the empty position where it would go.
+  std::size_t find(const JsonValue& value, std::uint32_t tag) const {
+    if (table_.empty()) return 0;
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t p = tag & mask;; p = (p + 1) & mask) {
+      const std::uint64_t word = table_[p];
+      if (word == 0) return p;
+      if (word >> 32 == tag && identical(values_[code_at(p)], value)) return p;
+    }
+  }
+
+  void grow() {
+    std::vector<std::uint64_t> old(std::max<std::size_t>(16, 2 * table_.size()), 0);
+    old.swap(table_);
+    const std::size_t mask = table_.size() - 1;
+    for (const std::uint64_t word : old) {
+      if (word == 0) continue;
+      std::size_t p = home(word);
+      while (table_[p] != 0) p = (p + 1) & mask;
+      table_[p] = word;
+    }
+  }
+
+  void erase(std::size_t hole) {
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t p = (hole + 1) & mask; table_[p] != 0; p = (p + 1) & mask) {
+      // A word may move back into the hole unless its home lies cyclically
+      // in (hole, p].
+      const std::size_t h = home(table_[p]);
+      const bool stays = hole <= p ? (hole < h && h <= p) : (hole < h || h <= p);
+      if (stays) continue;
+      table_[hole] = table_[p];
+      hole = p;
+    }
+    table_[hole] = 0;
+    --in_use_;
+  }
+
   std::string name_;
   std::size_t rows_ = 0;
   std::vector<JsonValue> values_;     // by code; null for a free code
   std::vector<std::uint32_t> refs_;   // rows holding each code; 0 when free
   std::vector<std::uint32_t> free_;
-  std::unordered_set<std::uint32_t, CodeHash, CodeEqual> codes_;  // every code in use
+  std::vector<std::uint64_t> table_;  // finds the code of a value
+  std::size_t in_use_ = 0;
 };
 
 PayloadTable::PayloadTable() = default;
@@ -225,6 +255,11 @@ void PayloadTable::push_back(const Payload& payload) {
     throw;
   }
   rows_.push_back(row);
+}
+
+std::size_t PayloadTable::distinct_values(const std::string& key) const {
+  const auto found = key_codes_.find(key);
+  return found == key_codes_.end() ? 0 : columns_[found->second]->codes_in_use();
 }
 
 // Keys no row holds any more are dropped, so that payloads with ever new

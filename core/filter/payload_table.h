@@ -46,6 +46,9 @@ class PayloadTable {
   // Removes `row` and moves the last row into its place, as a dense index
   // moves its last slot into a hole.
   void swap_remove(std::size_t row);
+  // The distinct values the rows hold under `key`, each pooled once
+  // however many rows hold it; 0 for a key no row holds.
+  std::size_t distinct_values(const std::string& key) const;
 
  private:
   friend class TableFilter;

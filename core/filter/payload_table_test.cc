@@ -81,6 +81,90 @@ TEST(PayloadTableTest, AgreesWithMatchesOnEveryPayloadThroughInsertsAndRemovals)
   }
 }
 
+// One key whose values come from a domain of pairwise distinct values,
+// through growth, churn and removal of every row: the table must pool each
+// value held exactly once (a value it fails to find again gets a second
+// code), and every code must still stand for its value. The domains include
+// hashes whose low bits carry little (consecutive integers, whole floats),
+// values that compare equal but are distinct (1 and 1.0, 0.0 and -0.0) or
+// unequal but identical (NaN), and few rows at a time, so that values come
+// and go in a small table whose runs often wrap around its end.
+TEST(PayloadTableTest, PoolsEachDistinctValueOnceThroughChurn) {
+  using Domain = std::vector<JsonValue>;
+  const auto make = [](std::size_t n, JsonValue (*of)(std::size_t)) {
+    Domain d;
+    for (std::size_t i = 0; i < n; ++i) d.push_back(of(i));
+    return d;
+  };
+  const Domain samples = testing::sample_values();
+  Domain mixed = samples;
+  for (std::size_t i = 3; i < 500; ++i) {
+    mixed.push_back(JsonValue::unsigned_integer(i));
+    mixed.push_back(JsonValue::floating(static_cast<double>(i)));
+  }
+  const struct {
+    const char* name;
+    Domain values;
+    std::size_t rows;  // about how many rows the table holds while it churns
+  } domains[] = {
+      {"integers", make(3000, [](std::size_t i) { return JsonValue::unsigned_integer(i); }), 4000},
+      {"negative integers",
+       make(3000, [](std::size_t i) { return JsonValue::signed_integer(-1 - std::int64_t(i)); }),
+       4000},
+      {"whole floats", make(3000, [](std::size_t i) { return JsonValue::floating(double(i)); }),
+       4000},
+      {"strings",
+       make(3000, [](std::size_t i) { return JsonValue::string("item " + std::to_string(i)); }),
+       4000},
+      {"mixed kinds", mixed, 1500},
+      {"sample values", samples, 20},
+      {"seven sample values", Domain(samples.begin(), samples.begin() + 7), 4},
+      {"strings, few at a time",
+       make(3000, [](std::size_t i) { return JsonValue::string("item " + std::to_string(i)); }),
+       6},
+  };
+  for (const auto& domain : domains) {
+    SCOPED_TRACE(domain.name);
+    std::mt19937 rng(7);
+    PayloadTable table;
+    std::vector<Payload> rows;
+    std::vector<std::size_t> held;  // domain index of each row's value
+    std::vector<int> count(domain.values.size());
+    std::size_t distinct = 0;
+    // Rows drift towards each target in turn; the last removes every row.
+    const std::size_t targets[] = {domain.rows, domain.rows / 4, domain.rows, 0};
+    for (std::size_t phase = 0; phase < std::size(targets); ++phase) {
+      const std::size_t target = targets[phase];
+      for (int step = 0; step < 8000 && !(target == 0 && rows.empty()); ++step) {
+        if (rng() % (2 * target + 1) >= rows.size()) {
+          const std::size_t v = rng() % domain.values.size();
+          rows.emplace_back();
+          rows.back().data["v"] = domain.values[v];
+          table.push_back(rows.back());
+          held.push_back(v);
+          if (count[v]++ == 0) ++distinct;
+        } else {
+          const std::size_t row = rng() % rows.size();
+          if (--count[held[row]] == 0) --distinct;
+          rows[row] = std::move(rows.back());
+          rows.pop_back();
+          held[row] = held.back();
+          held.pop_back();
+          table.swap_remove(row);
+        }
+        ASSERT_EQ(table.distinct_values("v"), distinct) << "phase " << phase << " step " << step;
+      }
+      for (int f = 0; f < 20; ++f) {
+        const Filter filter{FilterCondition::eq("v", domain.values[rng() % domain.values.size()])};
+        expect_agreement(table, rows, filter, rng);
+        if (HasFatalFailure()) return;
+      }
+    }
+    EXPECT_TRUE(rows.empty());
+    EXPECT_EQ(table.distinct_values("v"), 0u);
+  }
+}
+
 TEST(PayloadTableTest, MovedFromChildrenMatchNothingAsInMatches) {
   Payload payload;
   payload.data["a"] = JsonValue::unsigned_integer(1);
