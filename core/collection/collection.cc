@@ -103,17 +103,21 @@ std::vector<std::vector<SearchResult>> Collection::search_batch(
 
 Status Collection::flush() {
   TV_RETURN_IF_ERROR(check_writable());
+  std::unique_lock wal_lock(wal_mutex_);
+  TV_RETURN_IF_ERROR(flush_locked());
+  wal_lock.unlock();
+  return save_meta();
+}
+
+Status Collection::flush_locked() {
   // The data file must be durable before the log that would redo its
   // records is emptied; the log's lock keeps inserts out in between.
-  std::unique_lock wal_lock(wal_mutex_);
   {
     std::unique_lock lock(data_file_mutex_);
     TV_RETURN_IF_ERROR(data_file_.flush());
     TV_RETURN_IF_ERROR(mark_superseded_records());
   }
-  TV_RETURN_IF_ERROR(wal_.checkpoint());
-  wal_lock.unlock();
-  return save_meta();
+  return wal_.checkpoint();
 }
 
 Status Collection::apply_insert_no_wal(std::uint64_t id, std::span<const float> vector,

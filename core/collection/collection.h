@@ -13,14 +13,18 @@
 // id-to-offset map and the next_id counter each sit behind their own
 // reader-writer lock, and the writing of meta.json behind a plain mutex. They
 // are always taken in this order: log, data file; log, index, map, next_id;
-// meta, index, next_id; no operation takes two of them the other way round,
-// and none holds the data file's lock while taking another. An insert holds
+// log, map, data file (compaction); meta, index, next_id; no operation takes
+// two of them the other way round, and none holds the data file's lock while
+// taking another. An insert holds
 // the log's lock until its change is applied, so inserts reach the index in
 // the order they were logged, and a flush never empties the log of an insert
 // whose data record it has not synced.
-// Searches take only the index's read lock. When apply operations of one id
-// race each other, the record appended last to the data file wins, in
-// memory as after a reopen.
+// Searches take only the index's read lock, which a compaction never needs:
+// the index does not change when the data file is rewritten. When apply
+// operations of one id race each other, the record appended last to the
+// data file wins, in memory as after a reopen. The apply operations are the
+// replay's; called directly they must not race a compaction, which keeps
+// out only the logged writes.
 //
 // The Python objects add a guard of their own: searches share an object and
 // writes hold it alone, so from Python the locks here are contended only by
@@ -55,6 +59,15 @@
 namespace tarnvault_core::collection {
 
 class IndexLoader;
+
+// What a compaction did: the size of data.qvf before (once flushed) and
+// after, and how many records it left behind (deleted ones, and ones that a
+// later record of their id replaced).
+struct CompactionStats {
+  std::uint64_t bytes_before = 0;
+  std::uint64_t bytes_after = 0;
+  std::uint64_t records_dropped = 0;
+};
 
 // How Collection::open opens an existing collection.
 struct OpenOptions {
@@ -135,6 +148,18 @@ class Collection {
   // meta.json; a failed step leaves the later ones undone.
   Status flush();
 
+  // Reclaims the space of dead records: flushes, then rewrites data.qvf with
+  // only each id's current record, in file order, through a new file that is
+  // synced, locked and renamed over it before the directory is synced. Then
+  // the map points into the new file; the index, and with it every search
+  // and the enumeration order, does not change. Writes wait until it ends;
+  // searches go on. A crash at any moment leaves the old file or the new
+  // one, both complete; the next open removes a leftover new file. A failure
+  // before the rename keeps the old file in use and removes the new one;
+  // once the rename is done the new file is in use even if the directory
+  // sync that follows fails (its error is returned).
+  Result<CompactionStats> compact();
+
   // The apply operations: change the data file, the index and the map without
   // logging. insert() and log replay share them.
   Status apply_insert_no_wal(std::uint64_t id, std::span<const float> vector,
@@ -167,6 +192,11 @@ class Collection {
   Collection(std::filesystem::path path, CollectionConfig config, storage::io::FileSystem& fs,
              CollectionLock lock, storage::wal::Wal wal, storage::data_file::DataFile data_file,
              std::uint64_t next_id);
+
+  // flush() up to meta.json, with the log's lock held.
+  Status flush_locked();
+  // compact() after its flush, with the log's lock held.
+  Result<CompactionStats> rewrite_data_file();
 
   Status check_dimension(std::span<const float> vector) const;
   Status check_writable() const;

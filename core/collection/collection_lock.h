@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "core/error/result.h"
 #include "core/storage/io/file_system.h"
@@ -30,6 +31,16 @@ class CollectionLock {
       storage::io::FileSystem& fs,
       storage::io::LockKind kind = storage::io::LockKind::Exclusive);
 
+  // Moves the collection's ownership to `next`, a lock already taken on the
+  // file that has just been renamed over the data file. The handle of the
+  // file it replaced stays open, still locked, until the next move: an
+  // opener that opened the old name just before the rename would otherwise
+  // lock the orphaned file and believe it held the directory.
+  void move_to(CollectionLock next) {
+    retired_ = std::move(file_);
+    file_ = std::move(next.file_);
+  }
+
   CollectionLock(CollectionLock&&) noexcept = default;
   CollectionLock& operator=(CollectionLock&&) noexcept = default;
   // Closing the handle releases the lock.
@@ -40,6 +51,7 @@ class CollectionLock {
       : file_(std::move(file)) {}
 
   std::unique_ptr<storage::io::RandomAccessFile> file_;
+  std::unique_ptr<storage::io::RandomAccessFile> retired_;
 };
 
 }  // namespace tarnvault_core::collection

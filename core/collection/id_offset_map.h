@@ -22,6 +22,13 @@ class IdOffsetMap {
   std::optional<std::uint64_t> put(std::uint64_t id, std::uint64_t offset);
   // Removes id; returns its offset, if it was present.
   std::optional<std::uint64_t> take(std::uint64_t id);
+  // Calls visit(id, offset) for every entry, in no particular order.
+  template <typename Visit>
+  void for_each(Visit&& visit) const {
+    for (const Cell& cell : cells_) {
+      if (cell.offset_plus_one != 0) visit(cell.id, cell.offset_plus_one - 1);
+    }
+  }
   // Room for `entries` ids without growing.
   void reserve(std::size_t entries);
   void prefetch(std::uint64_t id) const { __builtin_prefetch(&cells_[home(id)]); }

@@ -2,7 +2,8 @@
 // its files, top to bottom:
 //
 //   open_or_create   the directory, meta.json and its dimension check, the
-//                    log and the data file opened, the directory lock
+//                    log and the data file opened, the directory lock,
+//                    a leftover of an unfinished compaction removed
 //   open             an existing collection as meta.json describes it; read
 //                    only, it changes no file: both files opened for
 //                    reading, the lock shared, torn tails left in place and
@@ -122,6 +123,10 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
   // Before recovery, which may cut the files' tails: only the owner may.
   auto lock = CollectionLock::acquire(dir, files.data, fs);
   if (!lock.ok()) return std::move(lock).error();
+  // Left by a compaction that did not finish; data.qvf is whole beside it.
+  // Removed only under the lock, which a running compaction holds. A file
+  // that stays is harmless: the next compaction empties it first.
+  if (fs.stat(files.compacting).ok()) (void)fs.unlink(files.compacting);
 
   std::unique_ptr<Collection> collection(
       new Collection(std::move(dir), config, fs, std::move(lock).value(), std::move(wal).value(),

@@ -178,6 +178,35 @@ Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t size, std:
   return *follows;
 }
 
+// How much a copy reads, and gathers before it writes, at a time: few
+// system calls per record, and a buffer that stays small.
+constexpr std::size_t kCopyChunkSize = std::size_t{1} << 20;
+
+Error copy_failure(std::uint64_t offset, const std::string& why) {
+  return Error::io_error("copy record failed: offset " + std::to_string(offset) + ": " + why);
+}
+
+// The stored size of the record at the reader's position, read from its
+// header and bounded by what the file holds; the reader is left where it was.
+Result<std::uint64_t> stored_size_at(io::SequentialFile& reader) {
+  const std::uint64_t offset = reader.position();
+  auto need = [&](std::uint64_t n) -> Status {
+    if (n > reader.remaining()) return copy_failure(offset, "record cut short");
+    if (Status s = reader.ensure(static_cast<std::size_t>(n)); !s.ok()) {
+      return io_failure("read record failed: ", s.error());
+    }
+    return {};
+  };
+  TV_RETURN_IF_ERROR(need(kHeaderSize));
+  const std::uint32_t dim = io::load_le<std::uint32_t>(reader.data() + 9);
+  const std::uint64_t payload_at = kHeaderSize + std::uint64_t{4} * dim + kPayloadLengthSize;
+  TV_RETURN_IF_ERROR(need(payload_at));
+  const std::uint64_t size =
+      payload_at + io::load_le<std::uint32_t>(reader.data() + payload_at - kPayloadLengthSize);
+  if (size > reader.remaining()) return copy_failure(offset, "record cut short");
+  return size;
+}
+
 // The dim field of the record at offset, or nothing when the file ends
 // before the field does.
 Result<std::optional<std::uint32_t>> dim_field_at(io::RandomAccessFile& file,
@@ -344,6 +373,69 @@ Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit,
   result.tail_error = stop.failure->error;
   if (dimension) TV_RETURN_IF_ERROR(judge_bad_record(*opened->file, *dimension, result));
   return result;
+}
+
+Result<DataFileCopy> DataFile::copy_records(const std::filesystem::path& to,
+                                            std::span<KeptRecord> keep) const {
+  auto source = open_for_read("open for read failed: ");
+  if (!source.ok()) return std::move(source).error();
+  auto target = io::open_file(*fs_, to, O_RDWR | O_APPEND | O_CREAT | O_TRUNC);
+  if (!target.ok()) return io_failure("failed to open data file: ", target.error());
+  io::WritableFile writer(std::move(target).value(), 0);
+  io::SequentialFile reader(*source->file, 0, source->size, kCopyChunkSize);
+  // Kept records gather here and go to the new file a chunk at a time.
+  std::string gathered;
+  gathered.reserve(kCopyChunkSize);
+  auto write_gathered = [&]() -> Status {
+    if (gathered.empty()) return {};
+    if (io::WriteOutcome w = writer.append(gathered); !w.ok()) {
+      return io_failure("write copy failed: ", w.status.error());
+    }
+    gathered.clear();
+    return {};
+  };
+
+  std::uint64_t dropped = 0;
+  std::size_t next = 0;  // the next record of keep
+  // Walked record by record, dead ones too, so that a listed offset that is
+  // not a record's start is caught rather than copied as garbage.
+  while (reader.position() < source->size) {
+    const std::uint64_t offset = reader.position();
+    auto size = stored_size_at(reader);
+    if (!size.ok()) return std::move(size).error();
+    if (next == keep.size() || keep[next].offset != offset) {
+      if (next < keep.size() && keep[next].offset < offset) {
+        return copy_failure(keep[next].offset, "no record starts there");
+      }
+      ++dropped;
+      reader.seek(offset + *size);
+      continue;
+    }
+    if (Status s = reader.ensure(static_cast<std::size_t>(*size)); !s.ok()) {
+      return io_failure("read record failed: ", s.error());
+    }
+    const char* record = reader.data();
+    if (static_cast<std::uint8_t>(record[0]) == kDeletedMarker) {
+      return copy_failure(offset, "record of id " + std::to_string(keep[next].id) +
+                                      " is marked deleted");
+    }
+    if (const auto id = io::load_le<std::uint64_t>(record + 1); id != keep[next].id) {
+      return copy_failure(offset, "record holds id " + std::to_string(id) + ", not " +
+                                      std::to_string(keep[next].id));
+    }
+    keep[next].offset = writer.end_offset() + gathered.size();
+    gathered.append(record, static_cast<std::size_t>(*size));
+    // Any marker but 1 reads as live; the copy writes the one append writes.
+    gathered[gathered.size() - *size] = static_cast<char>(kLiveMarker);
+    reader.advance(static_cast<std::size_t>(*size));
+    ++next;
+    if (gathered.size() >= kCopyChunkSize) TV_RETURN_IF_ERROR(write_gathered());
+  }
+  if (next < keep.size()) return copy_failure(keep[next].offset, "no record starts there");
+  TV_RETURN_IF_ERROR(write_gathered());
+  if (Status s = writer.flush(); !s.ok()) return io_failure("flush failed: ", s.error());
+  if (Status s = writer.sync(); !s.ok()) return io_failure("sync failed: ", s.error());
+  return DataFileCopy{DataFile(to, *fs_, std::move(writer)), dropped};
 }
 
 Status DataFile::flush() {

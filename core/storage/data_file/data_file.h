@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/error/result.h"
@@ -32,6 +33,15 @@ struct RecordVisit {
 };
 
 using RecordVisitor = std::function<void(RecordVisit&)>;
+
+// A record that copy_records keeps: its id, and its offset, in this file
+// before the copy and in the copy after it.
+struct KeptRecord {
+  std::uint64_t offset = 0;
+  std::uint64_t id = 0;
+};
+
+struct DataFileCopy;
 
 class DataFile {
  public:
@@ -74,6 +84,18 @@ class DataFile {
   // where the line is and why).
   Result<DataFileScan> scan_each(const RecordVisitor& visit,
                                  std::optional<std::uint64_t> dimension = std::nullopt) const;
+  // Writes the records listed in keep (by offset, ascending) back to back
+  // into a new file at `to` (created, or emptied when it exists), in that
+  // order, syncs it and sets each one's offset to where the copy put it;
+  // the other records are left behind. Reads what reached this file, so
+  // flush first. Every record of this file is walked: a listed record must
+  // start where one does, carry its id and not be marked deleted, and
+  // every record must be complete; otherwise nothing is kept and the copy
+  // fails. The copy, opened for appending, is named `to` until renamed().
+  Result<DataFileCopy> copy_records(const std::filesystem::path& to,
+                                    std::span<KeptRecord> keep) const;
+  // The file was renamed: later reads and marks open it by its new name.
+  void renamed(std::filesystem::path path) { path_ = std::move(path); }
   // Writes out the buffer and fsyncs the file.
   Status flush();
   // Writes out the buffer and cuts the file to length bytes; write_offset()
@@ -99,6 +121,12 @@ class DataFile {
   std::uint64_t write_offset_;
   // Reused for every append, like the log's.
   std::string record_;
+};
+
+// What copy_records made: the new file, and how many records it left behind.
+struct DataFileCopy {
+  DataFile file;
+  std::uint64_t dropped = 0;
 };
 
 }  // namespace tarnvault_core::storage::data_file

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/error/os_error.h"
 #include "core/storage/io/file.h"
 #include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/little_endian.h"
@@ -463,6 +464,114 @@ TEST(DataFileAppendTest, UnencodablePayloadWritesNothing) {
   EXPECT_EQ(failed.error().kind(), ErrorKind::IoError);
   EXPECT_EQ(failed.error().text().rfind("payload serialization failed: ", 0), 0u);
   EXPECT_EQ(file.write_offset(), 0u);
+}
+
+
+// A file of five records: id 1 (0), id 2 (36), id 1 again (72), id 3 with a
+// payload and a live marker of 2 (108), id 4 marked deleted (after it).
+struct CopySource {
+  TempDir dir;
+  std::filesystem::path path = dir.file("data.qvf");
+  std::string payload_text = R"({"data":{"k":"v"}})";
+  std::uint64_t id4_at = 0;
+
+  CopySource() {
+    write_bytes(path, record_bytes(0, 1, {1, 2}, "{\"data\":{}}") +
+                          record_bytes(0, 2, {3, 4}, "{\"data\":{}}") +
+                          record_bytes(0, 1, {5, 6}, "{\"data\":{}}") +
+                          record_bytes(2, 3, {7, 8}, payload_text));
+    id4_at = read_bytes(path).size();
+    append_bytes(path, record_bytes(1, 4, {9, 10}, "{\"data\":{}}"));
+  }
+};
+
+TEST(DataFileCopyTest, KeepsListedRecordsInOrderAndRewritesTheirOffsets) {
+  CopySource source;
+  DataFile file = open_file(source.path);
+  std::vector<KeptRecord> keep = {{36, 2}, {72, 1}, {108, 3}};
+  auto copy = file.copy_records(source.dir.file("copy"), keep);
+  ASSERT_TRUE(copy.ok()) << copy.error().message();
+  EXPECT_EQ(copy->dropped, 2u);  // the first id 1 and the deleted id 4
+  EXPECT_EQ(read_bytes(source.dir.file("copy")),
+            record_bytes(0, 2, {3, 4}, "{\"data\":{}}") +
+                record_bytes(0, 1, {5, 6}, "{\"data\":{}}") +
+                record_bytes(0, 3, {7, 8}, source.payload_text));
+  EXPECT_EQ(keep[0].offset, 0u);
+  EXPECT_EQ(keep[1].offset, 36u);
+  EXPECT_EQ(keep[2].offset, 72u);
+  // The copy is a data file like any other, reached under its new name.
+  std::filesystem::rename(source.dir.file("copy"), source.dir.file("moved"));
+  copy->file.renamed(source.dir.file("moved"));
+  const std::uint64_t end = 72u + 17 + 8 + source.payload_text.size();
+  EXPECT_EQ(copy->file.write_offset(), end);
+  EXPECT_EQ(append(copy->file, 9), end);
+  ASSERT_TRUE(copy->file.flush().ok());
+  ASSERT_TRUE(copy->file.mark_deleted(keep[0].offset).ok());
+  EXPECT_EQ(active_ids(copy->file), (std::vector<std::uint64_t>{1, 3, 9}));
+  // Nothing kept: an empty file, every record dropped.
+  auto none = file.copy_records(source.dir.file("none"), {});
+  ASSERT_TRUE(none.ok());
+  EXPECT_EQ(none->dropped, 5u);
+  EXPECT_EQ(read_bytes(source.dir.file("none")), "");
+}
+
+TEST(DataFileCopyTest, RefusesAListThatDoesNotMatchTheFile) {
+  struct Case {
+    const char* name;
+    std::vector<KeptRecord> keep;
+    bool torn_tail;
+    std::string error;
+  };
+  CopySource probe;
+  const std::uint64_t end = read_bytes(probe.path).size();
+  const std::vector<Case> cases = {
+      {"inside a record", {{37, 2}}, false, "copy record failed: offset 37: no record starts there"},
+      {"past the end", {{36, 2}, {end, 5}}, false,
+       "copy record failed: offset " + std::to_string(end) + ": no record starts there"},
+      {"another id", {{36, 7}}, false, "copy record failed: offset 36: record holds id 2, not 7"},
+      {"deleted record", {{probe.id4_at, 4}}, false,
+       "copy record failed: offset " + std::to_string(probe.id4_at) +
+           ": record of id 4 is marked deleted"},
+      {"torn tail", {{36, 2}}, true,
+       "copy record failed: offset " + std::to_string(end) + ": record cut short"},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    CopySource source;
+    if (tc.torn_tail) append_bytes(source.path, std::string(20, '\x01'));
+    DataFile file = open_file(source.path);
+    std::vector<KeptRecord> keep = tc.keep;
+    auto copy = file.copy_records(source.dir.file("copy"), keep);
+    ASSERT_FALSE(copy.ok());
+    EXPECT_EQ(copy.error().message(), "io error: " + tc.error);
+  }
+}
+
+TEST(DataFileCopyTest, DiskFailuresAreReportedWithTheirStep) {
+  struct Case {
+    FsOp op;
+    std::size_t nth;
+    std::string prefix;
+  };
+  // The source is opened first, then the copy.
+  const std::vector<Case> cases = {
+      {FsOp::Open, 1, "open for read failed: "},
+      {FsOp::Open, 2, "failed to open data file: "},
+      {FsOp::Pread, 1, "read record failed: "},
+      {FsOp::Pwrite, 1, "flush failed: "},
+      {FsOp::Fsync, 1, "sync failed: "},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.prefix);
+    CopySource source;
+    FaultInjectingFileSystem fs;
+    DataFile file = open_file(source.path, fs);
+    fs.fail_nth(tc.op, tc.nth, EIO);
+    std::vector<KeptRecord> keep = {{36, 2}};
+    auto copy = file.copy_records(source.dir.file("copy"), keep);
+    ASSERT_FALSE(copy.ok());
+    EXPECT_EQ(copy.error().message(), "io error: " + tc.prefix + error::os_error_text(EIO));
+  }
 }
 
 }  // namespace
