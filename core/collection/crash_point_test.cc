@@ -1,7 +1,7 @@
 // Power loss after every single disk-changing call of a workload, in turn.
 //
 // The workload (inserts, replacements and deletes of held ids, batches,
-// flushes, a reopen) runs on a file system that stops the machine after its
+// flushes, compactions, a reopen) runs on a file system that stops the machine after its
 // i-th changing call; then the power fails (what was not synced is dropped,
 // zeroed or torn, or kept, as when only the process dies), the collection is
 // opened again, and what it holds is checked against a model of what was
@@ -10,7 +10,7 @@
 // (unless a later write of its id brings the id back), nothing is there that
 // was never written, and what a batch left is a prefix of it. Then a new
 // write is flushed, the power fails once more, and the next open must hold
-// exactly what the collection held before.
+// exactly what the collection held before, and no leftover of a compaction.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/collection/collection.h"
+#include "core/collection/collection_files.h"
 #include "core/collection/collection_test_support.h"
 #include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/testing/test_support.h"
@@ -46,7 +47,7 @@ struct Write {
   }
 };
 
-enum class Step { Insert, Delete, Batch, Flush, Reopen };
+enum class Step { Insert, Delete, Batch, Flush, Compact, Reopen };
 
 struct Action {
   Step step;
@@ -57,7 +58,8 @@ struct Action {
 // Inserts, a flush, replacements, a reopen that replays the log, a run of
 // inserts long enough for a batched log sync and for both write buffers to
 // spill, a batch long enough for a sync and one too short for it, more
-// flushes, and writes left unflushed at the end.
+// flushes, compactions (of unflushed replacements and deletes, and of a
+// file that replays had grown), and writes left unflushed at the end.
 std::vector<Action> workload() {
   std::vector<Action> actions;
   auto insert = [&](std::uint64_t id) { actions.push_back({Step::Insert, id}); };
@@ -67,6 +69,9 @@ std::vector<Action> workload() {
   insert(4);
   insert(2);
   remove(3);
+  actions.push_back({Step::Compact});
+  insert(5);
+  remove(1);
   actions.push_back({Step::Reopen});
   for (std::uint64_t i = 0; i < 104; ++i) {
     insert(10 + i % 70);
@@ -80,6 +85,8 @@ std::vector<Action> workload() {
   actions.push_back({Step::Flush});
   insert(3);
   remove(1);
+  actions.push_back({Step::Compact});
+  insert(4);
   actions.push_back({Step::Batch, 600, 30});
   insert(2);
   insert(201);
@@ -111,9 +118,10 @@ CollectionConfig config_for(SyncMode mode) {
   return CollectionConfig{kDimension, DistanceMetric::DotProduct, mode};
 }
 
-// Runs the workload until a step fails (the machine stopped).
-Model run_workload(const std::filesystem::path& dir, SyncMode mode,
-                   storage::io::FileSystem& fs) {
+// Runs the workload until a step fails (the machine stopped). Each
+// compaction's first and last disk change go into compactions, if given.
+Model run_workload(const std::filesystem::path& dir, SyncMode mode, FaultInjectingFileSystem& fs,
+                   std::vector<std::pair<std::size_t, std::size_t>>* compactions = nullptr) {
   Model model;
   auto opened = Collection::open_or_create(dir, config_for(mode), fs);
   if (!opened.ok()) return model;
@@ -149,10 +157,18 @@ Model run_workload(const std::filesystem::path& dir, SyncMode mode,
         break;
       }
       case Step::Flush:
-        if (!c->flush().ok()) return model;
+      case Step::Compact: {
+        const std::size_t first_change = fs.changes() + 1;
+        const bool done =
+            action.step == Step::Flush ? c->flush().ok() : c->compact().ok();
+        if (!done) return model;
+        if (compactions && action.step == Step::Compact) {
+          compactions->emplace_back(first_change, fs.changes());
+        }
         model.durable = model.attempted.size();
         model.appends_since_sync = 0;
         break;
+      }
       case Step::Reopen: {
         c.reset();
         auto reopened = Collection::open_or_create(dir, config_for(mode), fs);
@@ -229,12 +245,14 @@ struct CrashCase {
 
 class CrashPointTest : public ::testing::TestWithParam<CrashCase> {};
 
-// How many disk-changing calls the whole workload makes.
-std::size_t changes_of_workload(SyncMode mode) {
+// How many disk-changing calls the whole workload makes, and which of them
+// the compactions make.
+std::size_t changes_of_workload(SyncMode mode,
+                                std::vector<std::pair<std::size_t, std::size_t>>& compactions) {
   TempDir dir;
   FaultInjectingFileSystem fs;
   fs.track_durability();
-  Model model = run_workload(dir.path() / "c", mode, fs);
+  Model model = run_workload(dir.path() / "c", mode, fs, &compactions);
   std::size_t writes = 0;
   for (const Action& action : workload()) {
     const bool single = action.step == Step::Insert || action.step == Step::Delete;
@@ -246,9 +264,16 @@ std::size_t changes_of_workload(SyncMode mode) {
 
 TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
   const CrashCase& tc = GetParam();
-  const std::size_t total = changes_of_workload(tc.sync_mode);
+  std::vector<std::pair<std::size_t, std::size_t>> compactions;
+  const std::size_t total = changes_of_workload(tc.sync_mode, compactions);
   ASSERT_GT(total, 50u);
+  ASSERT_EQ(compactions.size(), 2u);
   RecordProperty("crash_points", static_cast<int>(total + 1));
+  // Points inside a compaction: from just before its first disk change to
+  // just before its last one.
+  int inside_compaction = 0;
+  for (const auto& [first, last] : compactions) inside_compaction += static_cast<int>(last - first + 1);
+  RecordProperty("crash_points_in_compactions", inside_compaction);
   // Under a sanitizer, every fifth point.
   const std::size_t stride = kSanitized ? 5 : 1;
   for (std::size_t crash_after = 0; crash_after <= total; crash_after += stride) {
@@ -273,6 +298,7 @@ TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
       auto reopened = Collection::open_or_create(dir, config_for(tc.sync_mode), fs);
       ASSERT_TRUE(reopened.ok()) << reopened.error().message();
       auto& c = *reopened.value();
+      ASSERT_FALSE(std::filesystem::exists(CollectionFiles::in(dir).compacting));
       const auto held = contents(c);
       ASSERT_EQ(broken_promise(model, held), "");
       const Write fresh{999, 1000};

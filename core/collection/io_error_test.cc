@@ -1,4 +1,5 @@
-// Failing disk calls, one at a time, inside insert, delete, flush and open: every
+// Failing disk calls, one at a time, inside insert, delete, flush, compact
+// and open: every
 // failure reaches the caller as the error of the step that failed, and
 // afterwards the collection still works (or, for open, opens on the next
 // try) and holds every write that was acknowledged.
@@ -27,7 +28,7 @@ using storage::io::testing::append_bytes;
 using storage::io::testing::read_bytes;
 using storage::io::testing::TempDir;
 
-enum class Operation { Insert, Delete, Flush, Open, OpenNew };
+enum class Operation { Insert, Delete, Flush, Compact, Open, OpenNew };
 
 CollectionConfig config() {
   return CollectionConfig{2, DistanceMetric::DotProduct, SyncMode::Always};
@@ -97,6 +98,11 @@ Status run(Operation op, const std::filesystem::path& dir, std::unique_ptr<Colle
     }
     case Operation::Flush:
       return c->flush();
+    case Operation::Compact: {
+      auto compacted = c->compact();
+      if (!compacted.ok()) return std::move(compacted).error();
+      return {};
+    }
     case Operation::Open:
     case Operation::OpenNew: {
       auto opened = Collection::open_or_create(dir, config(), fs);
@@ -172,6 +178,22 @@ std::vector<FaultCase> fault_cases() {
                      {"io error: truncate failed: ", "io error: open for delete failed: ",
                       kMetaWrite[0]}});
     cases.push_back({Operation::Flush, FsOp::Rename, errnum, kMetaWrite});
+    // A compaction flushes, copies, locks, renames and syncs the directory.
+    cases.push_back({Operation::Compact, FsOp::Pwrite, errnum,
+                     {"io error: flush failed: ", "io error: write delete marker failed: ",
+                      "io error: write copy failed: ", kMetaWrite[0]}});
+    cases.push_back({Operation::Compact, FsOp::Fsync, errnum,
+                     {"io error: sync failed: ", "collection error: sync dir failed: ",
+                      kMetaWrite[0]}});
+    cases.push_back({Operation::Compact, FsOp::Open, errnum,
+                     {"io error: truncate failed: ", "io error: open for delete failed: ",
+                      "io error: open for read failed: ", "io error: failed to open data file: ",
+                      "collection error: lock failed: ", "collection error: sync dir failed: ",
+                      kMetaWrite[0]}});
+    cases.push_back({Operation::Compact, FsOp::Pread, errnum, {"io error: read record failed: "}});
+    cases.push_back({Operation::Compact, FsOp::Lock, errnum, {"collection error: lock failed: "}});
+    cases.push_back({Operation::Compact, FsOp::Rename, errnum,
+                     {"collection error: rename failed: ", kMetaWrite[0]}});
     cases.push_back({Operation::Open, FsOp::Pwrite, errnum, kDataAppend});
     cases.push_back({Operation::Open, FsOp::Truncate, errnum, {"io error: truncate failed: "}});
     cases.push_back({Operation::Open, FsOp::Fsync, errnum, {"collection error: sync dir failed: "}});
@@ -190,6 +212,7 @@ const char* name_of(Operation op) {
     case Operation::Insert: return "insert";
     case Operation::Delete: return "delete";
     case Operation::Flush: return "flush";
+    case Operation::Compact: return "compact";
     case Operation::Open: return "open";
     case Operation::OpenNew: return "open of a new collection";
   }
@@ -253,6 +276,8 @@ TEST(IoErrorTest, EveryFailingCallIsReportedAndLosesNothingAcknowledged) {
                   message.compare(message.size() - os_text.size(), os_text.size(), os_text) == 0)
           << message;
       scene.fs.clear();
+      // A failed compaction leaves no new file behind.
+      EXPECT_FALSE(std::filesystem::exists(CollectionFiles::in(scene.dir).compacting));
       // An open collection keeps working; a failed open succeeds next time.
       if (!scene.collection) {
         const Status reopened = run(Operation::Open, scene.dir, scene.collection, scene.fs);

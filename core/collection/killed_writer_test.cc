@@ -1,9 +1,9 @@
 // Writers killed with SIGKILL at random moments, round after round on one
 // directory. Each round a forked child opens the collection (recovering
-// what the last child left), inserts, deletes and flushes until it is
-// killed, and reports through a pipe which writes are durable: those before
-// a flush that returned, or before the 100th write since the log's last
-// sync. The parent then opens the directory and checks that every durable
+// what the last child left), inserts, deletes, flushes and compacts until it
+// is killed, and reports through a pipe which writes are durable: those
+// before a flush or compaction that returned, or before the 100th write
+// since the log's last sync. The parent then opens the directory and checks that every durable
 // insert is there with its exact bits (or a later write of its id), that a
 // durable delete holds (unless a later insert of its id undid it), and that
 // nothing is there that was never written; then it writes and flushes one
@@ -36,8 +36,12 @@ constexpr int kRounds = testing::kSanitized ? 60 : 300;
 constexpr std::uint64_t kWritesPerRound = 1000;  // then the child waits
 constexpr std::uint64_t kIds = 400;              // so ids are written again
 constexpr std::uint64_t kFlushEvery = 120;
+// Every other flush is a compaction.
+constexpr std::uint64_t kCompactEvery = 2 * kFlushEvery;
 // The child's first report: it has opened the collection.
 constexpr std::uint64_t kOpened = ~std::uint64_t{0};
+// Reported when a compaction begins.
+constexpr std::uint64_t kCompacting = kOpened - 1;
 
 CollectionConfig config() {
   // As from Python: the log syncs on every 100th insert.
@@ -75,7 +79,12 @@ std::vector<float> vector_of(std::uint64_t write) {
       report_durable_below(w + 1);
       since_sync = 0;
     }
-    if ((w + 1) % kFlushEvery == 0) {
+    if ((w + 1) % kCompactEvery == 0) {
+      report_durable_below(kCompacting);
+      if (!c.compact().ok()) _exit(6);
+      report_durable_below(w + 1);
+      since_sync = 0;
+    } else if ((w + 1) % kFlushEvery == 0) {
       if (!c.flush().ok()) _exit(5);
       report_durable_below(w + 1);
       since_sync = 0;
@@ -96,6 +105,7 @@ TEST(KilledWriters, NeverLoseDurableWritesAcrossHundredsOfKills) {
   std::unordered_map<std::uint64_t, std::uint64_t> newest_durable;  // id -> write
   std::vector<std::pair<std::uint64_t, std::uint64_t>> rounds;      // [first, end) written
   int killed_while_writing = 0;
+  int killed_while_compacting = 0;
 
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -112,22 +122,26 @@ TEST(KilledWriters, NeverLoseDurableWritesAcrossHundredsOfKills) {
     }
     close(pipe_fds[1]);
     std::uint64_t durable_end = first;
+    bool compacting = false;
+    auto take_report = [&](std::uint64_t report) {
+      compacting = report == kCompacting;
+      if (report != kOpened && report != kCompacting) durable_end = report;
+    };
     const int reports_to_await = wait_for(random);
     for (int i = 0; i < reports_to_await; ++i) {
       std::uint64_t report = 0;
       ASSERT_EQ(read(pipe_fds[0], &report, sizeof report), sizeof report);
-      if (report != kOpened) durable_end = report;
+      take_report(report);
     }
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
     kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child exited by itself with " << WEXITSTATUS(status);
-    for (std::uint64_t end; read(pipe_fds[0], &end, sizeof end) == sizeof end;) {
-      if (end != kOpened) durable_end = end;
-    }
+    for (std::uint64_t end; read(pipe_fds[0], &end, sizeof end) == sizeof end;) take_report(end);
     close(pipe_fds[0]);
     killed_while_writing += durable_end > first;
+    killed_while_compacting += compacting;
     for (std::uint64_t w = first; w < durable_end; ++w) newest_durable[id_of(w)] = w;
     rounds.emplace_back(first, parents_write + 1);
 
@@ -166,11 +180,13 @@ TEST(KilledWriters, NeverLoseDurableWritesAcrossHundredsOfKills) {
     }
     // The collection takes new writes; the flush also keeps the log short.
     ASSERT_TRUE(c.insert(id_of(parents_write), vector_of(parents_write), {}).ok());
-    ASSERT_TRUE(c.flush().ok());
+    // Now and then a compaction of what the killed children left.
+    ASSERT_TRUE(round % 10 == 9 ? c.compact().ok() : c.flush().ok());
     newest_durable[id_of(parents_write)] = parents_write;
   }
   RecordProperty("rounds", kRounds);
   RecordProperty("killed_while_writing", killed_while_writing);
+  RecordProperty("killed_while_compacting", killed_while_compacting);
 }
 
 }  // namespace
