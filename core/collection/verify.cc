@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -15,6 +16,7 @@
 #include "core/collection/collection_lock.h"
 #include "core/collection/collection_meta.h"
 #include "core/storage/data_file/data_file.h"
+#include "core/storage/data_file/data_record_codec.h"
 #include "core/storage/io/file_system.h"
 #include "core/storage/wal/wal_reader.h"
 
@@ -49,7 +51,9 @@ class RecoveredState {
  public:
   explicit RecoveredState(std::uint64_t dimension) : dimension_(dimension) {}
 
-  void load(std::uint64_t id, std::size_t length) {
+  void load(std::uint64_t id, std::size_t length, std::uint64_t size) {
+    // Loading lets the newest record of an id win, whatever its length.
+    record_sizes_[id] = size;
     if (length == dimension_) {
       ids_.insert(id);
     } else {
@@ -64,12 +68,20 @@ class RecoveredState {
   Status replay(const WalEntry& entry) {
     if (entry.kind == WalEntryKind::Checkpoint) return {};
     ++replayed_;
+    // The id's record in the data file is dead either way.
+    record_sizes_.erase(entry.id);
     if (entry.kind == WalEntryKind::Delete) {
       ids_.erase(entry.id);
+      replayed_sizes_.erase(entry.id);
       return {};
     }
     if (entry.vector.size() != dimension_) {
       return Error::dimension_mismatch(dimension_, entry.vector.size());
+    }
+    // The replay appends a record; the id's last one stays current.
+    if (storage::data_file::encode_record(entry.id, entry.vector, entry.payload, record_).ok()) {
+      appended_bytes_ += record_.size();
+      replayed_sizes_[entry.id] = record_.size();
     }
     ids_.insert(entry.id);
     // Wraps for the largest id, which then leaves the counter alone.
@@ -80,10 +92,25 @@ class RecoveredState {
   std::uint64_t live() const { return ids_.size(); }
   std::uint64_t next_id() const { return next_id_; }
   std::uint64_t replayed() const { return replayed_; }
+  // Bytes of the records that are their id's current one once the log is
+  // replayed, and bytes the replay appends to the data file.
+  std::uint64_t current_record_bytes() const {
+    std::uint64_t bytes = 0;
+    for (const auto& [id, size] : record_sizes_) bytes += size;
+    for (const auto& [id, size] : replayed_sizes_) bytes += size;
+    return bytes;
+  }
+  std::uint64_t appended_bytes() const { return appended_bytes_; }
 
  private:
   std::uint64_t dimension_;
   std::unordered_set<std::uint64_t> ids_;
+  // Size of each id's current record: in the data file, or appended by the
+  // replay.
+  std::unordered_map<std::uint64_t, std::uint64_t> record_sizes_;
+  std::unordered_map<std::uint64_t, std::uint64_t> replayed_sizes_;
+  std::uint64_t appended_bytes_ = 0;
+  std::string record_;  // scratch for measuring a replayed record
   std::uint64_t largest_ = 0;
   bool any_ = false;
   std::uint64_t next_id_ = 1;
@@ -98,7 +125,7 @@ Status check_data_file(const std::filesystem::path& path, std::uint64_t dimensio
   if (!data_file.ok()) return cannot_check(data_file.error().message());
   auto scan = data_file->scan_each(
       [&](storage::data_file::RecordVisit& record) {
-        state.load(record.id, record.vector.size());
+        state.load(record.id, record.vector.size(), record.size);
         ++check.data_records;
       },
       dimension);
@@ -193,6 +220,8 @@ Result<CollectionCheck> check_collection(const std::filesystem::path& dir, io::F
   check.live_vectors = state.live();
   check.next_id = state.next_id();
   check.unflushed_records = state.replayed();
+  check.data_live_bytes = state.current_record_bytes();
+  check.data_dead_bytes = check.data_size + state.appended_bytes() - check.data_live_bytes;
   return check;
 }
 

@@ -39,6 +39,13 @@ struct CollectionCheck {
   std::uint64_t unflushed_records = 0;
   // Live records in the data file, superseded ones included.
   std::uint64_t data_records = 0;
+  // What a compaction would leave of the data file: the bytes of each id's
+  // current record, the ones the log's replay appends included; and what it
+  // would reclaim: the rest of data_size plus the replay's records, namely
+  // deleted and superseded records, the records the log deletes or
+  // rewrites, and a torn tail.
+  std::uint64_t data_live_bytes = 0;
+  std::uint64_t data_dead_bytes = 0;
   // What a crash leaves and the next open cuts off: reported, not damage.
   std::vector<FileFinding> torn_tails;
   // Bad records that good ones follow, or an unreadable meta.json: an open

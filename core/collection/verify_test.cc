@@ -23,6 +23,10 @@ TEST(CheckCollection, FindsWhatRecoveryFindsAndChangesNothing) {
   const std::vector<Scenario> scenarios = {
       {"empty", {}, {}},
       {"data only", {{1, {1, 1}}, {7, {2, 2}}, {1, {3, 3}}}, {}},
+      {"replaced twice in the log",
+       {{1, {1, 1}}, {2, {2, 2}}},
+       {wal_entry(WalEntryKind::Insert, 2, {3, 3}), wal_entry(WalEntryKind::Update, 2, {4, 4}),
+        wal_entry(WalEntryKind::Insert, 3, {5, 5}), wal_entry(WalEntryKind::Delete, 3)}},
       {"a record of another length", {{1, {1, 1}}, {9, {1, 2, 3}}}, {}},
       {"log on data",
        {{1, {1, 1}}, {2, {2, 2}}},
@@ -50,6 +54,11 @@ TEST(CheckCollection, FindsWhatRecoveryFindsAndChangesNothing) {
     ASSERT_NE(opened, nullptr);
     EXPECT_EQ(check->live_vectors, opened->len());
     EXPECT_EQ(check->next_id, opened->next_id());
+    // Exactly what a compaction of it keeps and reclaims.
+    auto compacted = opened->compact();
+    ASSERT_TRUE(compacted.ok()) << compacted.error().message();
+    EXPECT_EQ(check->data_live_bytes, compacted->bytes_after);
+    EXPECT_EQ(check->data_dead_bytes, compacted->bytes_before - compacted->bytes_after);
   }
 }
 

@@ -124,7 +124,7 @@ ScanStop scan_records(io::RandomAccessFile& file, std::uint64_t file_size,
     }
     if (size) {
       if (!deleted) {
-        RecordVisit record{id, vector, payload, stop.valid_length};
+        RecordVisit record{id, vector, payload, stop.valid_length, *size};
         visit(record);
       }
       chunks.advance(static_cast<std::size_t>(*size));
@@ -137,7 +137,7 @@ ScanStop scan_records(io::RandomAccessFile& file, std::uint64_t file_size,
       }
       if (!read.record->deleted) {
         RecordVisit record{read.record->id, read.record->vector, read.record->payload,
-                           stop.valid_length};
+                           stop.valid_length, read.stored_size};
         visit(record);
       }
       size = read.stored_size;

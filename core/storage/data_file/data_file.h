@@ -30,6 +30,8 @@ struct RecordVisit {
   std::span<const float> vector;
   payload::Payload& payload;
   std::uint64_t offset = 0;
+  // Bytes the record occupies in the file.
+  std::uint64_t size = 0;
 };
 
 using RecordVisitor = std::function<void(RecordVisit&)>;
