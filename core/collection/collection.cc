@@ -122,40 +122,48 @@ Status Collection::flush_locked() {
 
 Status Collection::apply_insert_no_wal(std::uint64_t id, std::span<const float> vector,
                                        payload::Payload payload) {
-  auto superseded = store(id, vector, std::move(payload));
-  if (!superseded.ok()) return std::move(superseded).error();
+  TV_RETURN_IF_ERROR(store(id, vector, std::move(payload)));
   raise_next_id(id);
-  defer_mark(id, *superseded);
   return {};
 }
 
 Status Collection::apply_update_no_wal(std::uint64_t id, std::span<const float> vector,
                                        payload::Payload payload) {
-  auto superseded = store(id, vector, std::move(payload));
-  if (!superseded.ok()) return std::move(superseded).error();
-  defer_mark(id, *superseded);
-  return {};
+  return store(id, vector, std::move(payload));
 }
 
-Result<std::optional<std::uint64_t>> Collection::store(std::uint64_t id,
-                                                       std::span<const float> vector,
-                                                       payload::Payload payload) {
+Status Collection::store(std::uint64_t id, std::span<const float> vector,
+                         payload::Payload payload) {
   TV_RETURN_IF_ERROR(check_dimension(vector));
-  auto offset = append_record(id, vector, payload);
-  if (!offset.ok()) return std::move(offset).error();
-  return install(id, vector, std::move(payload), *offset);
+  for (;;) {
+    auto place = append_record(id, vector, payload);
+    if (!place.ok()) return std::move(place).error();
+    std::optional<std::uint64_t> superseded;
+    auto installed = install(id, vector, payload, *place, superseded);
+    if (!installed.ok()) return std::move(installed).error();
+    if (*installed) {
+      defer_mark(id, superseded, place->generation);
+      return {};
+    }
+    // A compaction replaced the data file in between (only an apply
+    // operation called beside it, not a logged write, can meet one): the
+    // record went with the old file.
+  }
 }
 
 Result<bool> Collection::apply_delete_no_wal(std::uint64_t id) {
   bool held = false;
+  RecordPlace current;
   std::optional<std::uint64_t> offset;
   {
     std::unique_lock index_lock(index_mutex_);
     std::unique_lock map_lock(id_to_offset_mutex_);
     held = index_.remove(id);
     offset = id_to_offset_.take(id);
+    current.generation = data_generation_;
   }
-  TV_RETURN_IF_ERROR(mark_deleted_now(id, offset));
+  if (offset) current.offset = *offset;
+  TV_RETURN_IF_ERROR(mark_deleted_now(id, offset ? &current : nullptr));
   return held;
 }
 
@@ -171,32 +179,41 @@ Status Collection::check_writable() const {
   return {};
 }
 
-Result<std::uint64_t> Collection::append_record(std::uint64_t id, std::span<const float> vector,
-                                                const payload::Payload& payload) {
+Result<Collection::RecordPlace> Collection::append_record(std::uint64_t id,
+                                                          std::span<const float> vector,
+                                                          const payload::Payload& payload) {
   std::unique_lock lock(data_file_mutex_);
-  return data_file_.append(id, vector, payload);
+  auto offset = data_file_.append(id, vector, payload);
+  if (!offset.ok()) return std::move(offset).error();
+  return RecordPlace{*offset, data_generation_};
 }
 
-Result<std::optional<std::uint64_t>> Collection::install(std::uint64_t id,
-                                                         std::span<const float> vector,
-                                                         payload::Payload payload,
-                                                         std::uint64_t offset) {
+Result<bool> Collection::install(std::uint64_t id, std::span<const float> vector,
+                                 payload::Payload& payload, RecordPlace place,
+                                 std::optional<std::uint64_t>& superseded) {
   // Index and map change together so that they always name the same record.
   std::unique_lock index_lock(index_mutex_);
   std::unique_lock map_lock(id_to_offset_mutex_);
+  if (place.generation != data_generation_) return false;
   const std::optional<std::uint64_t> current = id_to_offset_.find(id);
   // Offsets grow with every append: a larger one is a later write, and the
   // later write wins, as it does when the data file is loaded.
-  if (current && *current > offset) return std::optional<std::uint64_t>(offset);
+  if (current && *current > place.offset) {
+    superseded = place.offset;
+    return true;
+  }
   index_.remove(id);
   TV_RETURN_IF_ERROR(index_.insert(id, vector, std::move(payload)));
-  return id_to_offset_.put(id, offset);
+  superseded = id_to_offset_.put(id, place.offset);
+  return true;
 }
 
-void Collection::defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset) {
+void Collection::defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset,
+                            std::uint64_t generation) {
   if (!offset) return;
   std::unique_lock lock(data_file_mutex_);
-  superseded_.push_back({id, *offset});
+  // A record of a data file that a compaction has replaced is gone already.
+  if (generation == data_generation_) superseded_.push_back({id, *offset});
 }
 
 Status Collection::mark_superseded_records() {
@@ -211,7 +228,7 @@ Status Collection::mark_superseded_records() {
   return {};
 }
 
-Status Collection::mark_deleted_now(std::uint64_t id, std::optional<std::uint64_t> current) {
+Status Collection::mark_deleted_now(std::uint64_t id, const RecordPlace* current) {
   // Exclusive: marking a record still in the write buffer writes the buffer out.
   std::unique_lock lock(data_file_mutex_);
   // Every record of the id goes, older ones first: were the current one
@@ -224,8 +241,9 @@ Status Collection::mark_deleted_now(std::uint64_t id, std::optional<std::uint64_
     TV_RETURN_IF_ERROR(data_file_.mark_deleted(it->offset));
     it = superseded_.erase(it);
   }
-  if (!current) return {};
-  return data_file_.mark_deleted(*current);
+  // A compaction since the id left the map did not copy the record.
+  if (!current || current->generation != data_generation_) return {};
+  return data_file_.mark_deleted(current->offset);
 }
 
 void Collection::raise_next_id(std::uint64_t id) {

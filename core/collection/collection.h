@@ -22,9 +22,9 @@
 // Searches take only the index's read lock, which a compaction never needs:
 // the index does not change when the data file is rewritten. When apply
 // operations of one id race each other, the record appended last to the
-// data file wins, in memory as after a reopen. The apply operations are the
-// replay's; called directly they must not race a compaction, which keeps
-// out only the logged writes.
+// data file wins, in memory as after a reopen. A compaction keeps logged
+// writes out by the log's lock; an apply operation called beside it notices
+// that the data file was replaced under it and appends its record again.
 //
 // The Python objects add a guard of their own: searches share an object and
 // writes hold it alone, so from Python the locks here are contended only by
@@ -200,18 +200,25 @@ class Collection {
 
   Status check_dimension(std::span<const float> vector) const;
   Status check_writable() const;
-  // Appends the record and installs it as the id's current one; shared by
-  // insert and update. Returns the offset of the record to mark deleted.
-  Result<std::optional<std::uint64_t>> store(std::uint64_t id, std::span<const float> vector,
-                                             payload::Payload payload);
-  Result<std::uint64_t> append_record(std::uint64_t id, std::span<const float> vector,
-                                      const payload::Payload& payload);
-  // Makes the record at offset the id's current one in the index and the map,
-  // unless a record appended later already is. Returns the offset of the
-  // record that is no longer current, if any: the earlier one, or this one
-  // when it lost to a later record.
-  Result<std::optional<std::uint64_t>> install(std::uint64_t id, std::span<const float> vector,
-                                               payload::Payload payload, std::uint64_t offset);
+  // Where a record lies: its offset in the data file of a generation, which
+  // each compaction raises. An offset of an older generation names nothing.
+  struct RecordPlace {
+    std::uint64_t offset = 0;
+    std::uint64_t generation = 0;
+  };
+  // Appends the record and installs it as the id's current one, and defers
+  // the mark of the record it replaced; shared by insert and update.
+  Status store(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
+  Result<RecordPlace> append_record(std::uint64_t id, std::span<const float> vector,
+                                    const payload::Payload& payload);
+  // Makes the record at place the id's current one in the index and the map
+  // (moving the payload into the index), unless a record appended later
+  // already is. superseded receives the offset of the record that is no
+  // longer current, if any: the earlier one, or this one when it lost to a
+  // later record. False, with nothing changed, when a compaction replaced
+  // the data file since the record was appended.
+  Result<bool> install(std::uint64_t id, std::span<const float> vector, payload::Payload& payload,
+                       RecordPlace place, std::optional<std::uint64_t>& superseded);
   // A record that a newer one of its id replaced. It stays live in the file
   // until the replacement is durable: marked any earlier, a crash could
   // leave the mark on disk and the replacement lost, and with them the id.
@@ -221,12 +228,13 @@ class Collection {
     std::uint64_t id;
     std::uint64_t offset;
   };
-  void defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset);
+  void defer_mark(std::uint64_t id, std::optional<std::uint64_t> offset,
+                  std::uint64_t generation);
   // Marks the deferred records, then syncs the marks; the data file's lock
   // must be held and the data file just synced.
   Status mark_superseded_records();
   // For a delete: marks the id's deferred records and its current one.
-  Status mark_deleted_now(std::uint64_t id, std::optional<std::uint64_t> current);
+  Status mark_deleted_now(std::uint64_t id, const RecordPlace* current);
   void raise_next_id(std::uint64_t id);
 
   // Recovery, phase 1: the data file. Phase 2: the log.
@@ -259,6 +267,9 @@ class Collection {
   mutable std::shared_mutex data_file_mutex_;
   storage::data_file::DataFile data_file_;
   std::vector<SupersededRecord> superseded_;  // guarded by data_file_mutex_
+  // Raised by each compaction, which holds the locks of the data file and of
+  // the map; read under either.
+  std::uint64_t data_generation_ = 0;
 
   mutable std::shared_mutex id_to_offset_mutex_;
   IdOffsetMap id_to_offset_;

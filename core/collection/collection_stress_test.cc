@@ -1,5 +1,5 @@
 // One Collection shared by writers, searchers (single and batched) and a
-// flusher at once.
+// flusher that also compacts, at once.
 //
 // Each writer owns a disjoint range of ids and walks every id through a fixed
 // sequence of versions (insert, update or delete, chosen by the id and the
@@ -89,6 +89,7 @@ struct Counts {
   std::atomic<std::uint64_t> writes{0};
   std::atomic<std::uint64_t> searches{0};
   std::atomic<std::uint64_t> flushes{0};
+  std::atomic<std::uint64_t> compactions{0};
 };
 
 Status apply(Collection& c, std::uint64_t id, std::uint32_t version) {
@@ -216,10 +217,19 @@ void check_search(const Collection& c, const Model& model, std::mt19937& random,
 
 void flush_until(Collection& c, Counts& counts, const std::atomic<bool>& stop) {
   std::uint64_t last_next_id = 0;
+  std::uint64_t round = 0;
   do {
-    const Status status = c.flush();
-    ASSERT_TRUE(status.ok()) << status.error().message();
-    counts.flushes.fetch_add(1);
+    // Every third one compacts, while the writers' unlogged updates and
+    // deletes (apply operations) race it.
+    if (++round % 3 == 0) {
+      auto compacted = c.compact();
+      ASSERT_TRUE(compacted.ok()) << compacted.error().message();
+      counts.compactions.fetch_add(1);
+    } else {
+      const Status status = c.flush();
+      ASSERT_TRUE(status.ok()) << status.error().message();
+      counts.flushes.fetch_add(1);
+    }
     // meta.json is replaced whole: a reader never sees a torn one.
     auto meta = read_meta_file(CollectionFiles::in(c.path()).meta);
     ASSERT_TRUE(meta.ok()) << meta.error().message();
@@ -244,11 +254,21 @@ void expect_final_state(const Collection& c, const Model& model) {
   std::map<std::uint64_t, float> found;
   for (const SearchResult& r : c.search(origin, kEverything)) found[r.id] = r.distance;
   ASSERT_EQ(found.size(), expected.size());
+  // Every offset names the id's live record in the data file, whatever
+  // compactions moved it.
+  auto data_file = DataFile::open_read_only(CollectionFiles::in(c.path()).data);
+  ASSERT_TRUE(data_file.ok());
   for (const auto& [id, vector] : expected) {
     ASSERT_TRUE(found.count(id)) << id;
     EXPECT_EQ(found[id], kMetric.distance(origin, vector)) << id;
     EXPECT_TRUE(holds(c, id, vector)) << id;
-    EXPECT_TRUE(c.offset_of(id).has_value()) << id;
+    const auto offset = c.offset_of(id);
+    ASSERT_TRUE(offset.has_value()) << id;
+    auto record = data_file->read_at(*offset);
+    ASSERT_TRUE(record.ok()) << record.error().message();
+    EXPECT_EQ(record->id, id);
+    EXPECT_FALSE(record->deleted) << id;
+    EXPECT_EQ(record->vector, vector) << id;
   }
   EXPECT_EQ(c.next_id(), id_of_slot(kSlots - 1) + 1);
 }
@@ -288,10 +308,12 @@ TEST(CollectionStress, ConcurrentWritesSearchesAndFlushesMatchTheModel) {
   writers_done.store(true);
   for (auto& t : others) t.join();
   ASSERT_FALSE(HasFailure());
-  std::printf("stress: %d writers, %d searchers, 1 flusher: %llu writes, %llu searches, %llu flushes\n",
+  std::printf("stress: %d writers, %d searchers, 1 flusher: %llu writes, %llu searches, "
+              "%llu flushes, %llu compactions\n",
               kWriters, kSearchers, static_cast<unsigned long long>(counts.writes.load()),
               static_cast<unsigned long long>(counts.searches.load()),
-              static_cast<unsigned long long>(counts.flushes.load()));
+              static_cast<unsigned long long>(counts.flushes.load()),
+              static_cast<unsigned long long>(counts.compactions.load()));
 
   // Updates and deletes are not logged: only a flush makes them durable.
   ASSERT_TRUE(c->flush().ok());

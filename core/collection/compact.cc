@@ -84,6 +84,11 @@ Result<CompactionStats> Collection::rewrite_data_file() {
     copy->file.renamed(files.data);
     lock_.move_to(std::move(lock).value());
     for (const KeptRecord& record : kept) id_to_offset_.put(record.id, record.offset);
+    // Offsets taken before this point name records of the old file: an apply
+    // operation that holds one finds the generation changed. Records that
+    // apply operations superseded since the flush were not copied.
+    ++data_generation_;
+    superseded_.clear();
     stats.bytes_after = copy->file.write_offset();
     stats.records_dropped = copy->dropped;
     old_file.emplace(std::exchange(data_file_, std::move(copy->file)));

@@ -294,5 +294,37 @@ TEST(Compact, WritesOnOtherThreadsWaitAndSearchesGoOn) {
   EXPECT_EQ(std::filesystem::file_size(files(dir).data), c->len() * kRecordSize);
 }
 
+// The apply operations take no log lock, so a compaction can replace the
+// data file between their append and their install, or between a delete's
+// removal from the map and its mark: they must notice, and neither install
+// an offset of the old file nor mark one in the new file.
+TEST(Compact, ApplyOperationsRacingItNeverUseAnOldOffset) {
+  TempDir dir;
+  auto opened = open(dir.path());
+  Collection& c = *opened;
+  constexpr std::uint64_t kIds = 8;
+  std::atomic<bool> running{true};
+  std::vector<std::thread> appliers;
+  for (int t = 0; t < 2; ++t) {
+    appliers.emplace_back([&, t] {
+      for (std::uint64_t round = 1; running.load(); ++round) {
+        const std::uint64_t id = 1 + (round * 3 + t) % kIds;
+        const bool ok = round % 5 == 0 ? c.apply_delete_no_wal(id).ok()
+                                       : c.apply_update_no_wal(id, vector_of(id, t), {}).ok();
+        EXPECT_TRUE(ok);
+      }
+    });
+  }
+  for (int round = 0; round < 100; ++round) EXPECT_TRUE(c.compact().ok());
+  running = false;
+  for (auto& t : appliers) t.join();
+  ASSERT_TRUE(c.flush().ok());  // the last records may still be buffered
+  expect_offsets_agree(c);
+  // No stray mark either: every record left is a whole, readable one.
+  auto stats = c.compact();
+  ASSERT_TRUE(stats.ok()) << stats.error().message();
+  EXPECT_EQ(stats->bytes_after, c.len() * kRecordSize);
+}
+
 }  // namespace
 }  // namespace tarnvault_core::collection

@@ -282,7 +282,9 @@ Status Collection::load_data_file() {
   }
   // Records that a later record of their id replaced stay live in the file
   // until that one is known durable; the next flush marks them.
-  for (const SupersededRecord& record : superseded) defer_mark(record.id, record.offset);
+  for (const SupersededRecord& record : superseded) {
+    defer_mark(record.id, record.offset, data_generation_);
+  }
   return {};
 }
 

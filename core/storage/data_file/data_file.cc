@@ -376,7 +376,8 @@ Result<DataFileScan> DataFile::scan_each(const RecordVisitor& visit,
 }
 
 Result<DataFileCopy> DataFile::copy_records(const std::filesystem::path& to,
-                                            std::span<KeptRecord> keep) const {
+                                            std::span<KeptRecord> keep) {
+  if (Status s = writer_.flush(); !s.ok()) return io_failure("flush failed: ", s.error());
   auto source = open_for_read("open for read failed: ");
   if (!source.ok()) return std::move(source).error();
   auto target = io::open_file(*fs_, to, O_RDWR | O_APPEND | O_CREAT | O_TRUNC);

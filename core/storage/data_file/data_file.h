@@ -89,13 +89,14 @@ class DataFile {
   // Writes the records listed in keep (by offset, ascending) back to back
   // into a new file at `to` (created, or emptied when it exists), in that
   // order, syncs it and sets each one's offset to where the copy put it;
-  // the other records are left behind. Reads what reached this file, so
-  // flush first. Every record of this file is walked: a listed record must
+  // the other records are left behind. Writes out this file's buffer first
+  // (without a sync), so buffered records can be listed too. Every record
+  // of this file is walked: a listed record must
   // start where one does, carry its id and not be marked deleted, and
   // every record must be complete; otherwise nothing is kept and the copy
   // fails. The copy, opened for appending, is named `to` until renamed().
   Result<DataFileCopy> copy_records(const std::filesystem::path& to,
-                                    std::span<KeptRecord> keep) const;
+                                    std::span<KeptRecord> keep);
   // The file was renamed: later reads and marks open it by its new name.
   void renamed(std::filesystem::path path) { path_ = std::move(path); }
   // Writes out the buffer and fsyncs the file.
