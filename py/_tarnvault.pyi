@@ -6,7 +6,7 @@
 
 import os
 from types import TracebackType
-from typing import Any, Iterator, Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypeVar, final, overload
+from typing import Any, Iterator, Literal, Protocol, Self, SupportsFloat, SupportsIndex, TypeVar, TypedDict, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,12 @@ _Where = dict[str, Any]
 _Metric = Literal["euclidean", "cosine", "dot"]
 _Sync = Literal["always", "batched", "never"]
 _QueryResult = tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]
+
+class _CompactStats(TypedDict):
+    # Sizes of data.qvf in bytes, and the dead records left behind.
+    bytes_before: int
+    bytes_after: int
+    records_dropped: int
 
 __all__ = ["Index", "Collection"]
 
@@ -111,6 +117,7 @@ class Collection:
     def __enter__(self) -> Self: ...
     def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
                  traceback: TracebackType | None) -> Literal[False]: ...
+    def compact(self) -> _CompactStats: ...
     @property
     def dimension(self) -> int: ...
     @property

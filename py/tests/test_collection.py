@@ -76,7 +76,8 @@ def test_docstrings_and_signatures():
     assert Collection.search_batch.__doc__ == _tarnvault.Index.search_batch.__doc__
     assert [name for name in vars(Collection) if not name.startswith("__")] == [
         "open_or_create", "insert", "search", "flush", "insert_batch", "search_batch", "open",
-        "query", "delete", "delete_batch", "get", "ids", "close", "dimension", "metric"]
+        "query", "delete", "delete_batch", "get", "ids", "close", "compact", "dimension",
+        "metric"]
 
 
 def test_not_subclassable_and_no_instance_attributes(coll):

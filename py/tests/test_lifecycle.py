@@ -52,7 +52,7 @@ def test_read_only_changes_no_file_and_refuses_writes(path):
         assert sorted(c.ids()) == [1, 3, 4]
         assert c.search([1, 0], 1) == [(1, 0.0)]
         for write in (lambda: c.insert(9, [1, 1]), lambda: c.insert_batch([9], [[1, 1]]),
-                      lambda: c.delete(1), lambda: c.delete_batch([1]), c.flush):
+                      lambda: c.delete(1), lambda: c.delete_batch([1]), c.flush, c.compact):
             with pytest.raises(ValueError) as caught:
                 write()
             assert str(caught.value) == "collection is read-only"
@@ -112,7 +112,8 @@ def test_close(path):
     c.close()  # again: nothing
     assert (c.dimension, c.metric) == (2, "cosine")
     assert repr(c) == f"<Collection {str(path)!r} cosine dim=2 closed>"
-    for call in (lambda: c.insert(6, [1, 1]), lambda: c.search([1, 1], 1), c.flush, c.ids,
+    for call in (lambda: c.insert(6, [1, 1]), lambda: c.search([1, 1], 1), c.flush, c.compact,
+                 c.ids,
                  lambda: len(c), lambda: 5 in c, lambda: c.get(5), lambda: c.query([1, 1], 1),
                  c.__enter__):
         with pytest.raises(ValueError) as caught:

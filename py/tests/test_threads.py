@@ -92,6 +92,17 @@ def flushing(tmp_path):
                     for _ in range(20)]
 
 
+def compacting(tmp_path):
+    target = filled("collection", tmp_path, 20_000)
+    ids = iter(range(10**6, 10**9))
+
+    # Every compaction has a file to rewrite and a replaced record to drop.
+    def call():
+        target.insert(next(ids) % 20_000, [0.0] * DIMENSION)
+        target.compact()
+    return call
+
+
 def opening(tmp_path):
     path = str(tmp_path / "c")
     target = Collection.open_or_create(path, DIMENSION, "euclidean")
@@ -103,10 +114,10 @@ def opening(tmp_path):
 @pytest.mark.parametrize("prepare", [
     scanning("index", 100_000, "search"), scanning("index", 100_000, "search_batch"),
     scanning("collection", 20_000, "search"), scanning("collection", 20_000, "search_batch"),
-    inserting_batch, flushing, opening,
+    inserting_batch, flushing, compacting, opening,
 ], ids=["index.search", "index.search_batch", "collection.search",
         "collection.search_batch", "collection.insert_batch", "collection.flush",
-        "collection.open_or_create"])
+        "collection.compact", "collection.open_or_create"])
 def test_long_calls_let_other_threads_run(tmp_path, prepare):
     call = prepare(tmp_path)
     # Holding the lock, the loop would run only at the call's edges: a few

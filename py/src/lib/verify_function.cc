@@ -42,7 +42,7 @@ PyObject* new_report(const CollectionCheck& check) {
   PyRef damage = PyRef::steal(new_findings(check.damage));
   if (!metric || !torn || !damage) return nullptr;
   return Py_BuildValue(
-      "{s:K,s:O,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:O}",
+      "{s:K,s:O,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:O}",
       "dimension", static_cast<unsigned long long>(check.dimension), "metric", metric.get(),
       "meta_next_id", static_cast<unsigned long long>(check.meta_next_id), "meta_vector_count",
       static_cast<unsigned long long>(check.meta_vector_count), "live_vectors",
@@ -52,7 +52,9 @@ PyObject* new_report(const CollectionCheck& check) {
       static_cast<unsigned long long>(check.wal_size), "data_size",
       static_cast<unsigned long long>(check.data_size), "unflushed_records",
       static_cast<unsigned long long>(check.unflushed_records), "data_records",
-      static_cast<unsigned long long>(check.data_records), "torn_tails", torn.get(), "damage",
+      static_cast<unsigned long long>(check.data_records), "data_live_bytes",
+      static_cast<unsigned long long>(check.data_live_bytes), "data_dead_bytes",
+      static_cast<unsigned long long>(check.data_dead_bytes), "torn_tails", torn.get(), "damage",
       damage.get());
 }
 
