@@ -5,12 +5,14 @@
     tarnvault search PATH (--query FILE.npy | --vector x,y,...) [-k K]
     tarnvault export PATH FILE.npy [--ids IDS.npy]
     tarnvault import PATH FILE [--ids IDS.npy] [--metric M] [--batch N]
+    tarnvault compact PATH
 
-Only ``import`` changes a collection's files. ``info`` and ``verify`` read
-it through ``_tarnvault._verify``, which replays and truncates nothing;
-``search`` and ``export`` open it with ``Collection.open(path,
-read_only=True)``, which replays the log in memory only. All four share the
-directory's lock with each other and are refused while a writer holds it.
+Only ``import`` and ``compact`` change a collection's files. ``info`` and
+``verify`` read it through ``_tarnvault._verify``, which replays and
+truncates nothing; ``search`` and ``export`` open it with
+``Collection.open(path, read_only=True)``, which replays the log in memory
+only. These four share the directory's lock with each other and are refused
+while a writer holds it.
 Every failure ends with one line on stderr and a non-zero exit status, never
 a traceback:
 
@@ -73,18 +75,19 @@ def _findings(report: dict[str, Any]) -> list[str]:
     return lines
 
 
-def _open_read_only(path: str) -> _tarnvault.Collection:
-    """The collection at path, loaded with its log replayed in memory only."""
+def _open(path: str, read_only: bool = True) -> _tarnvault.Collection:
+    """The collection at path; read-only, it is loaded with its log replayed
+    in memory only."""
     if not os.path.isdir(path):
         raise CommandError(f"no collection at {path}: not a directory")
     if not os.path.exists(os.path.join(path, "meta.json")):
         raise CommandError(f"no collection at {path}: no meta.json")
     try:
-        return _tarnvault.Collection.open(path, read_only=True)
+        return _tarnvault.Collection.open(path, read_only=read_only)
     except OSError as error:
         failure = error
     # The open says only that it failed; the check tells damage (status 1)
-    # from a collection held by a writer (its error, status 2).
+    # from a collection held elsewhere (its error, status 2).
     if _check(path)["damage"]:
         raise CommandError(f"{path} is damaged; see {PROG} verify", 1)
     raise CommandError(f"cannot open {path}: {failure}")
@@ -104,6 +107,10 @@ def _info(args: argparse.Namespace) -> int:
                     + (f"{unflushed} unflushed records" if unflushed else "nothing unflushed")),
         ("data.qvf", f"{report['data_size']} bytes"),
     ]
+    if "data_dead_bytes" in report:
+        # Deleted and replaced records, and whatever the log deletes or rewrites.
+        rows.append(("dead", f"{report['data_dead_bytes']} bytes of data.qvf "
+                             f"({PROG} compact reclaims them)"))
     for name, value in rows:
         print(f"{name + ':':<10} {value}")
     for line in _findings(report):
@@ -275,7 +282,7 @@ def _search(args: argparse.Namespace) -> int:
         # The scan would answer with NaN distances in file order.
         raise CommandError("the query holds a NaN or an infinity")
 
-    with _open_read_only(args.path) as collection:
+    with _open(args.path) as collection:
         if width != collection.dimension:
             source = args.query or "--vector"
             raise CommandError(f"wrong dimension: {args.path} holds vectors of dimension "
@@ -304,7 +311,7 @@ def _export(args: argparse.Namespace) -> int:
                 os.path.realpath(args.path):
             raise CommandError(f"{target}: will not write into the collection's directory")
 
-    with _open_read_only(args.path) as collection:
+    with _open(args.path) as collection:
         ids = collection.ids()
         count, dimension = len(ids), collection.dimension
         # Each output goes to a temporary file beside it, renamed into place
@@ -359,6 +366,22 @@ def _remove(paths: Any) -> None:
             os.unlink(path)
         except FileNotFoundError:
             pass
+
+
+# ---------------------------------------------------------------- compact
+
+def _compact(args: argparse.Namespace) -> int:
+    collection = _open(args.path, read_only=False)
+    try:
+        result = collection.compact()
+    except OSError as error:
+        # A failed compaction keeps the collection on its old data file.
+        raise CommandError(f"compaction of {args.path} failed: {error}", 1) from None
+    finally:
+        collection.close()
+    print(f"compacted {args.path}: data.qvf {result['bytes_before']} -> "
+          f"{result['bytes_after']} bytes, {result['records_dropped']} records dropped")
+    return 0
 
 
 # ---------------------------------------------------------------- progress
@@ -435,6 +458,10 @@ def _parser() -> argparse.ArgumentParser:
     export.add_argument("file", metavar="FILE.npy", help="float32 rows, in enumeration order")
     export.add_argument("--ids", metavar="IDS.npy", help="their ids, uint64, in the same order")
     export.set_defaults(run=_export)
+
+    compact = verbs.add_parser("compact", help="rewrite data.qvf without its dead records")
+    compact.add_argument("path", metavar="PATH")
+    compact.set_defaults(run=_compact)
 
     load = verbs.add_parser("import", help="bulk-load vectors from .npy or .fvecs, then flush")
     load.add_argument("path", metavar="PATH")

@@ -1,5 +1,6 @@
 import io
 import os
+import re
 import subprocess
 import sys
 
@@ -420,3 +421,55 @@ def test_search_into_a_closed_pipe_ends_without_a_traceback(tmp_path):
     err = reader.stderr.read().decode()
     assert reader.wait() == 1
     assert err == ""
+
+
+# ---------------------------------------------------------------- compact
+
+def info_rows(capsys, path):
+    status, out, _ = run(capsys, "info", path)
+    assert status == 0
+    return dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
+
+
+def dead_bytes(capsys, path):
+    return int(info_rows(capsys, path)["dead"].split()[0])
+
+
+@pytest.mark.parametrize("state", ["flushed", "logged", "torn log"])
+def test_compact_reclaims_what_info_called_dead(tmp_path, capsys, state):
+    path = tmp_path / "c"
+    mixed_collection(path, state)
+    with _tarnvault.Collection.open(str(path), read_only=True) as collection:
+        kept = {id: collection.get(id) for id in collection.ids()}
+    dead = dead_bytes(capsys, path)
+    status, out, err = run(capsys, "compact", path)
+    assert (status, err) == (0, "")
+    before, after, dropped = (int(n) for n in
+                              re.search(r"(\d+) -> (\d+) bytes, (\d+) records", out).groups())
+    assert before - after == dead and (dropped > 0) == (state != "flushed")
+    assert os.path.getsize(path / "data.qvf") == after
+    assert dead_bytes(capsys, path) == 0
+    with _tarnvault.Collection.open(str(path), read_only=True) as collection:
+        assert {id: collection.get(id) for id in collection.ids()} == kept
+
+
+@pytest.mark.parametrize("holder, status, message", [
+    ("writer", 2, "is already open"),
+    ("reader", 2, "is already open"),
+    ("damage", 1, "is damaged; see tarnvault verify"),
+])
+def test_compact_fails_cleanly_and_changes_nothing(tmp_path, capsys, holder, status, message):
+    path = tmp_path / "c"
+    make_collection(path, flush=False)
+    if holder == "damage":
+        corrupt(path / "wal.log", 10, b"#")
+    held = {"writer": lambda: _tarnvault.Collection.open(str(path)),
+            "reader": lambda: _tarnvault.Collection.open(str(path), read_only=True)}
+    holding = held[holder]() if holder in held else None
+    before = snapshot(path)
+    got, out, err = run(capsys, "compact", path)
+    assert (got, out) == (status, "")
+    assert message in err and err.count("\n") == 1
+    assert snapshot(path) == before
+    if holding is not None:
+        holding.close()
