@@ -208,6 +208,9 @@ class _Shard:
     def flush(self):
         self._collection.flush()
 
+    def compact(self):
+        return self._collection.compact()
+
     def count(self):
         return len(self._collection)
 
@@ -629,6 +632,20 @@ class ShardedCollection:
         """Flush every shard in parallel; returns once all of them are durable."""
         self._check_open()
         self._all("flush")
+
+    def compact(self):
+        """Compact every shard in parallel (see ``Collection.compact``): each
+        rewrites its data file without its dead records. Returns the sums over
+        the shards of ``bytes_before``, ``bytes_after`` and ``records_dropped``,
+        and under ``"shards"`` the list of each shard's own dict, by shard
+        number. A shard's failure is raised once every shard has ended; the
+        others are compacted."""
+        self._check_open()
+        parts = self._all("compact")
+        shards = [parts[i] for i in range(self.shards)]
+        total = {key: sum(part[key] for part in shards)
+                 for key in ("bytes_before", "bytes_after", "records_dropped")}
+        return {**total, "shards": shards}
 
     def __len__(self):
         self._check_open()

@@ -292,3 +292,27 @@ def test_payloads_filters_and_deletes_equal_one_collection(client, tmp_path, met
     with ShardedCollection.open(client, tmp_path / "sharded", timeout=TIMEOUT) as reopened:
         assert len(reopened) == 297 and 5 not in reopened
         assert reopened.get(299) == one.get(299)
+
+
+def test_compact_reclaims_every_shard_and_keeps_the_results(client, tmp_path):
+    vectors = coarse_data(9, 400)
+    queries = coarse_data(10, 4)
+    with ShardedCollection.open_or_create(client, tmp_path, DIM, "euclidean", shards=3,
+                                          timeout=TIMEOUT) as sharded:
+        sharded.insert_batch(range(400), vectors, payloads=[{"i": i} for i in range(400)])
+        sharded.flush()
+        assert sharded.delete_batch(range(0, 400, 2)) == 200
+        sharded.insert_batch(range(1, 41, 2), vectors[:20])  # replaces 20 odd ids
+        before = sharded.search_batch(queries, 50, with_payload=True)
+        result = sharded.compact()
+        shards = result.pop("shards")
+        assert len(shards) == 3
+        for key in ("bytes_before", "bytes_after", "records_dropped"):
+            assert result[key] == sum(part[key] for part in shards)
+        assert result["records_dropped"] == 220
+        for i, part in enumerate(shards):
+            assert part["bytes_after"] < part["bytes_before"]
+            assert os.path.getsize(tmp_path / f"shard-{i}" / "data.qvf") == part["bytes_after"]
+        assert sharded.search_batch(queries, 50, with_payload=True) == before
+        assert sharded.compact()["records_dropped"] == 0
+        assert len(sharded) == 200
