@@ -344,9 +344,11 @@ def _export(args: argparse.Namespace) -> int:
                     np.save(out, np.array(ids, dtype="<u8"))
             for target in targets:
                 os.replace(parts[target], target)
-        except OSError as error:
+        except BaseException as error:  # an interrupt too leaves no part file
             _remove(parts.values())
-            raise CommandError(f"export failed: {error}", 1) from None
+            if isinstance(error, OSError):
+                raise CommandError(f"export failed: {error}", 1) from None
+            raise
         finally:
             progress(0, close=True)
     print(f"exported {count} vectors of dimension {dimension} to {args.file}"
