@@ -56,13 +56,17 @@ Status RandomAccessFile::sync() {
 // ---- WritableFile --------------------------------------------------------------
 
 WritableFile::WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size)
-    : file_(std::move(file)), buffer_(new char[kBufferSize]), file_size_(file_size) {}
+    : file_(std::move(file)),
+      buffer_(new char[kBufferSize]),
+      file_size_(file_size),
+      writeback_from_(file_size) {}
 
 WritableFile::WritableFile(WritableFile&& other) noexcept
     : file_(std::move(other.file_)),
       buffer_(std::move(other.buffer_)),
       size_(std::exchange(other.size_, 0)),
       file_size_(other.file_size_),
+      writeback_from_(other.writeback_from_),
       pending_truncate_(std::exchange(other.pending_truncate_, std::nullopt)) {}
 
 WritableFile& WritableFile::operator=(WritableFile&& other) noexcept {
@@ -72,6 +76,7 @@ WritableFile& WritableFile::operator=(WritableFile&& other) noexcept {
     buffer_ = std::move(other.buffer_);
     size_ = std::exchange(other.size_, 0);
     file_size_ = other.file_size_;
+    writeback_from_ = other.writeback_from_;
     pending_truncate_ = std::exchange(other.pending_truncate_, std::nullopt);
   }
   return *this;
@@ -102,6 +107,7 @@ Status WritableFile::flush() {
   file_size_ += outcome.written;
   std::memmove(buffer_.get(), buffer_.get() + outcome.written, size_ - outcome.written);
   size_ -= outcome.written;
+  note_written();
   return std::move(outcome.status);
 }
 
@@ -109,6 +115,7 @@ Status WritableFile::truncate(std::uint64_t length) {
   TV_RETURN_IF_ERROR(flush());
   TV_RETURN_IF_ERROR(file_->truncate(length));
   file_size_ = length;
+  writeback_from_ = std::min(writeback_from_, length);
   return {};
 }
 
@@ -116,6 +123,7 @@ Status WritableFile::write_to_file(std::span<const char> data) {
   WriteAllOutcome outcome = file_->pwrite_all(data, file_size_);
   if (outcome.status.ok()) {
     file_size_ += data.size();
+    note_written();
     return {};
   }
   // Take back the part that did land, so the file ends on the boundary where
@@ -129,6 +137,12 @@ Status WritableFile::finish_pending_rollback() {
   TV_RETURN_IF_ERROR(file_->truncate(*pending_truncate_));
   pending_truncate_.reset();
   return {};
+}
+
+void WritableFile::note_written() {
+  if (file_size_ - writeback_from_ < kWritebackBytes) return;
+  file_->start_writeback(writeback_from_, file_size_ - writeback_from_);
+  writeback_from_ = file_size_;
 }
 
 // ---- SequentialFile --------------------------------------------------------------

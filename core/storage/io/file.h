@@ -71,11 +71,20 @@ class WritableFile {
  private:
   Status write_to_file(std::span<const char> data);
   Status finish_pending_rollback();
+  // Hands the bytes written out since the last hint to the device once
+  // they reach kWritebackBytes.
+  void note_written();
+
+  // Large enough that the hint costs nothing beside the writes, small enough
+  // that a group's fsync finds most of it already on its way.
+  static constexpr std::uint64_t kWritebackBytes = std::uint64_t{1} << 20;
 
   std::unique_ptr<RandomAccessFile> file_;
   std::unique_ptr<char[]> buffer_;
   std::size_t size_ = 0;
   std::uint64_t file_size_ = 0;
+  // Where the bytes not yet handed to start_writeback begin.
+  std::uint64_t writeback_from_ = 0;
   // Set when a failed write could not be truncated away: the file must be
   // cut back to this length before anything else is appended.
   std::optional<std::uint64_t> pending_truncate_;

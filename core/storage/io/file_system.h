@@ -48,6 +48,14 @@ class RandomAccessFile {
   virtual Result<std::size_t> pread(void* data, std::size_t size, std::uint64_t offset) = 0;
   // One fsync(2); may fail with EINTR.
   virtual Status fsync() = 0;
+  // Asks the kernel to start writing [offset, offset + length) to the
+  // device without waiting, so that a later fsync finds less to do. Only a
+  // hint: it promises nothing about durability, and a file system without
+  // such a call ignores it.
+  virtual void start_writeback(std::uint64_t offset, std::uint64_t length) {
+    (void)offset;
+    (void)length;
+  }
   // fstat(2) of the open file: its size in bytes.
   virtual Result<std::uint64_t> size() = 0;
   virtual Status truncate(std::uint64_t length) = 0;

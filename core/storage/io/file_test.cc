@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -132,6 +134,76 @@ TEST(WritableFileTest, FailedWriteOutKeepsTheUnwrittenBytesForARetry) {
   ASSERT_TRUE(writer.append(bytes_of(500, 'b')).ok());
   ASSERT_TRUE(writer.flush().ok());
   EXPECT_EQ(read_bytes(path), bytes_of(8000, 'a') + bytes_of(500, 'b'));
+}
+
+// Keeps the file in memory and records the writeback hints it is given.
+class HintRecordingFile final : public RandomAccessFile {
+ public:
+  explicit HintRecordingFile(std::size_t initial_size) : bytes_(initial_size, 'x') {}
+
+  Result<std::size_t> pwrite(const void* data, std::size_t size, std::uint64_t offset) override {
+    if (offset + size > bytes_.size()) bytes_.resize(offset + size);
+    bytes_.replace(offset, size, static_cast<const char*>(data), size);
+    return size;
+  }
+  Result<std::size_t> pread(void*, std::size_t, std::uint64_t) override { return std::size_t{0}; }
+  Status fsync() override { return {}; }
+  Result<std::uint64_t> size() override { return bytes_.size(); }
+  Status truncate(std::uint64_t length) override {
+    bytes_.resize(length);
+    return {};
+  }
+  Status lock(LockKind) override { return {}; }
+  Status close() override { return {}; }
+  void start_writeback(std::uint64_t offset, std::uint64_t length) override {
+    // Only bytes that are in the file can be handed on.
+    EXPECT_LE(offset + length, bytes_.size());
+    hints_->emplace_back(offset, length);
+  }
+
+  std::string bytes_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>>* hints_ = nullptr;
+};
+
+struct WritebackCase {
+  const char* name;
+  std::size_t initial_size;
+  std::size_t append_size;
+  std::size_t appends;
+  bool truncate_to_zero_first;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> hints;  // (offset, length)
+};
+
+TEST(WritableFileTest, HandsEachWrittenMebibyteToWritebackOnce) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  const WritebackCase cases[] = {
+      {"less than a mebibyte is not hinted", 0, 8000, 100, false, {}},
+      // 8000-byte appends reach the file one buffer at a time: the 132nd
+      // write-out crosses the mebibyte.
+      {"buffered write-outs are gathered", 0, 8000, 200, false, {{0, 132 * 8000}}},
+      {"straight-through writes are hinted whole", 0, kMiB, 3, false,
+       {{0, kMiB}, {kMiB, kMiB}, {2 * kMiB, kMiB}}},
+      {"hints start where the file ended when opened", 100, kMiB, 1, false, {{100, kMiB}}},
+      {"a truncation restarts the count", 3 * kMiB, kMiB, 1, true, {{0, kMiB}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> hints;
+    auto file = std::make_unique<HintRecordingFile>(c.initial_size);
+    file->hints_ = &hints;
+    HintRecordingFile* const raw = file.get();
+    WritableFile writer(std::move(file), c.initial_size);
+    if (c.truncate_to_zero_first) {
+      ASSERT_TRUE(writer.truncate(0).ok());
+    }
+    for (std::size_t i = 0; i < c.appends; ++i) {
+      ASSERT_TRUE(writer.append(bytes_of(c.append_size, 'a')).ok());
+    }
+    ASSERT_TRUE(writer.flush().ok());
+    EXPECT_EQ(hints, c.hints);
+    EXPECT_EQ(raw->bytes_.size(),
+              (c.truncate_to_zero_first ? 0 : c.initial_size) + c.append_size * c.appends);
+  }
 }
 
 // ---- SequentialFile ------------------------------------------------------------
