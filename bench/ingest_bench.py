@@ -18,8 +18,8 @@ Rows:
   around a child process that makes one insert_batch call (the open's and the
   flush's syncs are counted separately and subtracted).
 - reopen: fresh processes open the same 10^5 vectors once flushed and once
-  with every record still in the log (the log is replayed; each repeat
-  starts from a copy, as an open may change the files). Best of three.
+  with every record still in the log (the log is replayed, which appends to
+  the data file, so each repeat starts from a copy). Best of three.
 """
 import argparse
 import json

@@ -132,8 +132,8 @@ def main():
             log_bytes = os.path.getsize(os.path.join(path, "wal.log"))
             data_bytes = os.path.getsize(os.path.join(path, "data.qvf"))
             shutil.copytree(path, path + "-pristine")
-            # An open that replays the log may append to the data file:
-            # time every repeat on the same starting files.
+            # Each open that replays the log appends to the data file: time
+            # every repeat on the same starting files.
             best = None
             for _ in range(REPEATS):
                 shutil.rmtree(path)

@@ -241,8 +241,6 @@ class Collection {
   Status load_data_file();
   Status replay_log();
   Status replay(const storage::wal::WalEntry& entry);
-  // Whether replaying entry would leave the index as it is (see open.cc).
-  bool already_applied(const storage::wal::WalEntry& entry) const;
   // A read-only open's replay: the index and next_id only, no file touched.
   // The id-to-offset map keeps what the data file said; nothing reads it
   // without a write, and writes are refused.

@@ -94,13 +94,13 @@ std::vector<Scenario> scenarios() {
          }
        },
        30 * kRecordSize, 10, 20 * kRecordSize},
-      {"records a replay found in the data file",
+      {"records a replay appended again",
        [](const TempDir& dir, std::unique_ptr<Collection>& c) {
          for (std::uint64_t id = 1; id <= 5; ++id) ASSERT_TRUE(c->insert(id, vector_of(id), {}).ok());
-         c.reset();  // no flush: the reopen replays all five, and appends none
+         c.reset();  // no flush: the reopen replays all five
          c = open(dir.path());
        },
-       5 * kRecordSize, 0, 5 * kRecordSize},
+       10 * kRecordSize, 5, 5 * kRecordSize},
       {"payloads, deleted and replaced",
        [](const TempDir&, std::unique_ptr<Collection>& c) {
          for (std::uint64_t id = 1; id <= 6; ++id) {

@@ -367,31 +367,7 @@ Status Collection::replay_log() {
                           [this](WalEntry& entry) { return replay(entry); });
 }
 
-bool Collection::already_applied(const WalEntry& entry) const {
-  // A logged Insert or Update whose id the index already holds with the
-  // same vector bits and payload changes nothing when it is skipped: the
-  // record the index took it from, whether loaded from the data file (the
-  // tail an earlier process wrote but never synced) or appended by this
-  // replay, is its id's newest live record (id_to_offset points at it, and
-  // the load lets the newest record of an id win), so the next open loads
-  // the same entry. It may not be durable yet, but the log keeps this entry
-  // until a flush, and a flush syncs the data file before it empties the
-  // log. Records the id had before it stay deferred as superseded or are
-  // marked by a Delete, as without the skip; a later entry of the id starts
-  // from the same index either way, and appends behind that record. Only
-  // the enumeration order of the index differs (a replaced entry moves to
-  // the end), and that order is unspecified.
-  if (entry.kind != WalEntryKind::Insert && entry.kind != WalEntryKind::Update) return false;
-  std::shared_lock lock(index_mutex_);
-  return index_.holds(entry.id, entry.vector, entry.payload);
-}
-
 Status Collection::replay(const WalEntry& entry) {
-  if (already_applied(entry)) {
-    // Loading the record has already counted its id.
-    if (entry.kind == WalEntryKind::Insert) raise_next_id(entry.id);
-    return {};
-  }
   if (read_only_) return replay_in_memory(entry);
   switch (entry.kind) {
     case WalEntryKind::Insert:

@@ -7,11 +7,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <functional>
-#include <memory>
-#include <span>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -50,17 +46,15 @@ Result<std::optional<std::uint64_t>> file_size(io::FileSystem& fs,
 
 // What recovery builds, reduced to what the check reports: the ids the index
 // would hold and the id counter. Follows recovery's rules: a record of
-// another length than the dimension leaves its id out of the index, and a
-// logged write that the index already holds as it is appends nothing.
+// another length than the dimension leaves its id out of the index.
 class RecoveredState {
  public:
   explicit RecoveredState(std::uint64_t dimension) : dimension_(dimension) {}
 
-  void load(std::uint64_t id, std::span<const float> vector, payload::Payload& payload,
-            std::uint64_t size) {
+  void load(std::uint64_t id, std::size_t length, std::uint64_t size) {
     // Loading lets the newest record of an id win, whatever its length.
-    current_[id] = Current{size, fingerprint(vector), kept(payload)};
-    if (vector.size() == dimension_) {
+    record_sizes_[id] = size;
+    if (length == dimension_) {
       ids_.insert(id);
     } else {
       ids_.erase(id);
@@ -74,25 +68,22 @@ class RecoveredState {
   Status replay(const WalEntry& entry) {
     if (entry.kind == WalEntryKind::Checkpoint) return {};
     ++replayed_;
+    // The id's record in the data file is dead either way.
+    record_sizes_.erase(entry.id);
     if (entry.kind == WalEntryKind::Delete) {
-      // The id's record is dead, whether in the data file or appended.
       ids_.erase(entry.id);
-      current_.erase(entry.id);
+      replayed_sizes_.erase(entry.id);
       return {};
     }
     if (entry.vector.size() != dimension_) {
       return Error::dimension_mismatch(dimension_, entry.vector.size());
     }
-    if (!already_held(entry)) {
-      // The replay appends a record, which becomes the id's current one.
-      std::uint64_t size = 0;
-      if (storage::data_file::encode_record(entry.id, entry.vector, entry.payload, record_).ok()) {
-        appended_bytes_ += record_.size();
-        size = record_.size();
-      }
-      current_[entry.id] = Current{size, fingerprint(entry.vector), kept(entry.payload)};
-      ids_.insert(entry.id);
+    // The replay appends a record; the id's last one stays current.
+    if (storage::data_file::encode_record(entry.id, entry.vector, entry.payload, record_).ok()) {
+      appended_bytes_ += record_.size();
+      replayed_sizes_[entry.id] = record_.size();
     }
+    ids_.insert(entry.id);
     // Wraps for the largest id, which then leaves the counter alone.
     if (entry.kind == WalEntryKind::Insert && entry.id + 1 > next_id_) next_id_ = entry.id + 1;
     return {};
@@ -105,42 +96,19 @@ class RecoveredState {
   // replayed, and bytes the replay appends to the data file.
   std::uint64_t current_record_bytes() const {
     std::uint64_t bytes = 0;
-    for (const auto& [id, current] : current_) bytes += current.size;
+    for (const auto& [id, size] : record_sizes_) bytes += size;
+    for (const auto& [id, size] : replayed_sizes_) bytes += size;
     return bytes;
   }
   std::uint64_t appended_bytes() const { return appended_bytes_; }
 
  private:
-  // An id's current record, in the data file or appended by the replay.
-  // Its vector is kept as a 64-bit hash of its bits rather than whole, so
-  // that the check holds far less than an open does; two vectors that
-  // differ but hash alike would only misjudge these byte counts.
-  struct Current {
-    std::uint64_t size = 0;
-    std::uint64_t vector_hash = 0;
-    std::unique_ptr<payload::Payload> payload;  // none when empty
-  };
-
-  static std::uint64_t fingerprint(std::span<const float> vector) {
-    return std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(vector.data()), vector.size_bytes()));
-  }
-  static std::unique_ptr<payload::Payload> kept(const payload::Payload& payload) {
-    if (payload.data.empty()) return nullptr;
-    return std::make_unique<payload::Payload>(payload);
-  }
-  // As Collection::already_applied decides.
-  bool already_held(const WalEntry& entry) const {
-    if (!ids_.contains(entry.id)) return false;
-    const auto it = current_.find(entry.id);
-    if (it == current_.end() || it->second.vector_hash != fingerprint(entry.vector)) return false;
-    const Current& current = it->second;
-    return current.payload ? *current.payload == entry.payload : entry.payload.data.empty();
-  }
-
   std::uint64_t dimension_;
   std::unordered_set<std::uint64_t> ids_;
-  std::unordered_map<std::uint64_t, Current> current_;
+  // Size of each id's current record: in the data file, or appended by the
+  // replay.
+  std::unordered_map<std::uint64_t, std::uint64_t> record_sizes_;
+  std::unordered_map<std::uint64_t, std::uint64_t> replayed_sizes_;
   std::uint64_t appended_bytes_ = 0;
   std::string record_;  // scratch for measuring a replayed record
   std::uint64_t largest_ = 0;
@@ -157,7 +125,7 @@ Status check_data_file(const std::filesystem::path& path, std::uint64_t dimensio
   if (!data_file.ok()) return cannot_check(data_file.error().message());
   auto scan = data_file->scan_each(
       [&](storage::data_file::RecordVisit& record) {
-        state.load(record.id, record.vector, record.payload, record.size);
+        state.load(record.id, record.vector.size(), record.size);
         ++check.data_records;
       },
       dimension);

@@ -50,15 +50,12 @@ def nothing(c):
 
 
 # The changes are closed without a flush, so the reopen before the
-# compaction replays them: a logged write whose record the data file holds
-# as its id's newest appends nothing, and one that a later write of its id
-# replaced (the first of the unflushed inserts of an id replaced after it)
-# is appended once more.
+# compaction replays them: every logged write appends its record once more.
 @pytest.mark.parametrize("change, flush_first, dropped, before, live", [
     (delete_half, True, 50, 100 * RECORD, 50 * RECORD),
-    (replace_half, True, 50, 150 * RECORD, 100 * RECORD),
-    (replace_half, False, 150, 250 * RECORD, 100 * RECORD),
-    (replace_tagged, True, 10, 100 * RECORD + 10 * TAGGED, 90 * RECORD + 10 * TAGGED),
+    (replace_half, True, 100, 200 * RECORD, 100 * RECORD),
+    (replace_half, False, 200, 300 * RECORD, 100 * RECORD),
+    (replace_tagged, True, 20, 100 * RECORD + 20 * TAGGED, 90 * RECORD + 10 * TAGGED),
     (nothing, True, 0, 100 * RECORD, 100 * RECORD),
 ], ids=["delete half", "replace half", "replace half unflushed", "replace with payloads",
         "nothing dead"])
