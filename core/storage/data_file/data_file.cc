@@ -289,7 +289,7 @@ Result<std::uint64_t> DataFile::append(std::uint64_t id, std::span<const float> 
     const std::size_t payload_size = record_.size() - kHeaderSize - vector.size_bytes() -
                                      kPayloadLengthSize;
     const auto ends = record_field_ends(vector.size(), payload_size);
-    const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
+    const std::size_t field = io::failed_field(ends, outcome.stage, free_before, writer_.capacity());
     return io_failure(kWriteFieldPrefixes[field], outcome.status.error());
   }
   write_offset_ += record_.size();

@@ -16,8 +16,9 @@
 namespace tarnvault_core::storage::io {
 
 // field_ends: the end offset of each field within the record, ascending.
-// free_space_before: the writer's free space before the record was written.
+// free_space_before: the writer's free space before the record was written;
+// capacity: the size of its buffer.
 std::size_t failed_field(std::span<const std::size_t> field_ends, WriteStage stage,
-                         std::size_t free_space_before);
+                         std::size_t free_space_before, std::size_t capacity);
 
 }  // namespace tarnvault_core::storage::io

@@ -55,15 +55,18 @@ Status RandomAccessFile::sync() {
 
 // ---- WritableFile --------------------------------------------------------------
 
-WritableFile::WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size)
+WritableFile::WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size,
+                           std::size_t capacity)
     : file_(std::move(file)),
-      buffer_(new char[kBufferSize]),
+      buffer_(new char[capacity]),
+      capacity_(capacity),
       file_size_(file_size),
       writeback_from_(file_size) {}
 
 WritableFile::WritableFile(WritableFile&& other) noexcept
     : file_(std::move(other.file_)),
       buffer_(std::move(other.buffer_)),
+      capacity_(other.capacity_),
       size_(std::exchange(other.size_, 0)),
       file_size_(other.file_size_),
       writeback_from_(other.writeback_from_),
@@ -74,6 +77,7 @@ WritableFile& WritableFile::operator=(WritableFile&& other) noexcept {
     if (buffer_) (void)flush();
     file_ = std::move(other.file_);
     buffer_ = std::move(other.buffer_);
+    capacity_ = other.capacity_;
     size_ = std::exchange(other.size_, 0);
     file_size_ = other.file_size_;
     writeback_from_ = other.writeback_from_;
@@ -93,7 +97,7 @@ WriteOutcome WritableFile::append(std::span<const char> data) {
     return {};
   }
   if (Status status = flush(); !status.ok()) return {std::move(status), WriteStage::WriteOut};
-  if (data.size() >= kBufferSize) return {write_to_file(data), WriteStage::WriteThrough};
+  if (data.size() >= capacity_) return {write_to_file(data), WriteStage::WriteThrough};
   std::memcpy(buffer_.get(), data.data(), data.size());
   size_ = data.size();
   return {};
@@ -117,6 +121,14 @@ Status WritableFile::truncate(std::uint64_t length) {
   file_size_ = length;
   writeback_from_ = std::min(writeback_from_, length);
   return {};
+}
+
+void WritableFile::replace_file(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size) {
+  file_ = std::move(file);
+  size_ = 0;
+  file_size_ = file_size;
+  writeback_from_ = file_size;
+  pending_truncate_.reset();
 }
 
 Status WritableFile::write_to_file(std::span<const char> data) {

@@ -29,14 +29,14 @@ struct [[nodiscard]] WriteOutcome {
   bool ok() const { return status.ok(); }
 };
 
-// Appends through an 8192-byte buffer. Bytes are written at the end the
-// file object keeps track of, so the handle's own position never matters
-// (it may or may not use O_APPEND).
+// Appends through a buffer of `capacity` bytes (8192 unless the owner asks
+// for more). Bytes are written at the end the file object keeps track of, so
+// the handle's own position never matters (it may or may not use O_APPEND).
 //
 // An append that fits in the free space is copied into the buffer.
 // Otherwise the buffer is written out first; then the bytes are copied into
-// the empty buffer, or written straight to the file when they are 8192
-// bytes or more. Nothing else reaches the file until flush() or destruction.
+// the empty buffer, or written straight to the file when they are at least
+// the capacity. Nothing else reaches the file until flush() or destruction.
 //
 // Each append() is all or nothing, so one call per record keeps the file and
 // the buffer aligned on record boundaries: when a straight-through write
@@ -45,7 +45,8 @@ class WritableFile {
  public:
   // file_size: the current length of the file, where the first written-out
   // byte will land.
-  WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size);
+  WritableFile(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size,
+               std::size_t capacity = kBufferSize);
   WritableFile(WritableFile&& other) noexcept;
   WritableFile& operator=(WritableFile&& other) noexcept;
   WritableFile(const WritableFile&) = delete;
@@ -60,9 +61,13 @@ class WritableFile {
   Status sync() { return file_->sync(); }
   // Writes out the buffer, then cuts the file to length bytes.
   Status truncate(std::uint64_t length);
+  // Goes on with another file of file_size bytes, keeping the buffer, which
+  // must be empty (flushed): cheaper than a new writer when it is large.
+  void replace_file(std::unique_ptr<RandomAccessFile> file, std::uint64_t file_size);
 
   std::size_t buffered() const { return size_; }
-  std::size_t free_space() const { return kBufferSize - size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::size_t free_space() const { return capacity_ - size_; }
   // Bytes in the file as far as this writer knows.
   std::uint64_t file_size() const { return file_size_; }
   // Where the next written byte will end up: file_size() + buffered().
@@ -81,6 +86,7 @@ class WritableFile {
 
   std::unique_ptr<RandomAccessFile> file_;
   std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = kBufferSize;
   std::size_t size_ = 0;
   std::uint64_t file_size_ = 0;
   // Where the bytes not yet handed to start_writeback begin.

@@ -59,11 +59,12 @@ TEST(RandomAccessFileTest, CreatedFilesAreCloseOnExecWithMode0666LessUmask) {
 
 // ---- WritableFile --------------------------------------------------------------
 
-WritableFile open_writer(FileSystem& fs, const std::filesystem::path& path) {
+WritableFile open_writer(FileSystem& fs, const std::filesystem::path& path,
+                         std::size_t capacity = kBufferSize) {
   auto file = open_file(fs, path, O_RDWR | O_APPEND | O_CREAT);
   EXPECT_TRUE(file.ok());
   auto size = (*file)->size();
-  return WritableFile(std::move(file).value(), *size);
+  return WritableFile(std::move(file).value(), *size, capacity);
 }
 
 std::string bytes_of(std::size_t n, char fill) { return std::string(n, fill); }
@@ -74,31 +75,59 @@ struct WriteOutCase {
   std::size_t file_bytes_after;  // what reached the file after the last write
 };
 
-TEST(WritableFileTest, WritesOutOnlyWhenAnAppendDoesNotFit) {
-  const WriteOutCase cases[] = {
+// The cases for a buffer of `capacity` bytes (at least 1000).
+std::vector<WriteOutCase> write_out_cases(std::size_t capacity) {
+  const std::size_t most = capacity - 192;
+  const std::size_t large = capacity + 808;
+  return {
       {"small writes stay buffered", {100, 200}, 0},
-      {"filling the buffer exactly stays buffered", {8000, 192}, 0},
-      {"a whole buffer into an empty one is copied", {8192}, 0},
-      {"overflow writes out the earlier bytes only", {8000, 193}, 8000},
-      {"large write goes straight through after the buffer", {10, 9000}, 9010},
-      {"large write into an empty buffer goes straight through", {9000}, 9000},
-      {"bytes after a straight-through write are buffered", {9000, 5}, 9000},
+      {"filling the buffer exactly stays buffered", {most, 192}, 0},
+      {"a whole buffer into an empty one is copied", {capacity}, 0},
+      {"overflow writes out the earlier bytes only", {most, 193}, most},
+      {"large write goes straight through after the buffer", {10, large}, 10 + large},
+      {"large write into an empty buffer goes straight through", {large}, large},
+      {"bytes after a straight-through write are buffered", {large, 5}, large},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const auto path = dir.file("f");
-    WritableFile writer = open_writer(default_file_system(), path);
-    std::size_t total = 0;
-    for (std::size_t n : c.writes) {
-      ASSERT_TRUE(writer.append(bytes_of(n, 'a')).ok());
-      total += n;
+}
+
+TEST(WritableFileTest, WritesOutOnlyWhenAnAppendDoesNotFit) {
+  for (std::size_t capacity : {kBufferSize, std::size_t{1000}, std::size_t{256} << 10}) {
+    for (const auto& c : write_out_cases(capacity)) {
+      SCOPED_TRACE(std::to_string(capacity) + ": " + c.name);
+      TempDir dir;
+      const auto path = dir.file("f");
+      WritableFile writer = open_writer(default_file_system(), path, capacity);
+      EXPECT_EQ(writer.capacity(), capacity);
+      std::size_t total = 0;
+      for (std::size_t n : c.writes) {
+        ASSERT_TRUE(writer.append(bytes_of(n, 'a')).ok());
+        total += n;
+      }
+      EXPECT_EQ(read_bytes(path).size(), c.file_bytes_after);
+      EXPECT_EQ(writer.end_offset(), total);
+      ASSERT_TRUE(writer.flush().ok());
+      EXPECT_EQ(read_bytes(path).size(), total);
     }
-    EXPECT_EQ(read_bytes(path).size(), c.file_bytes_after);
-    EXPECT_EQ(writer.end_offset(), total);
-    ASSERT_TRUE(writer.flush().ok());
-    EXPECT_EQ(read_bytes(path).size(), total);
   }
+}
+
+TEST(WritableFileTest, ReplacedFileTakesTheLaterBytes) {
+  TempDir dir;
+  WritableFile writer = open_writer(default_file_system(), dir.file("a"), 1000);
+  ASSERT_TRUE(writer.append(bytes_of(300, 'a')).ok());
+  ASSERT_TRUE(writer.flush().ok());
+  auto other = open_file(default_file_system(), dir.file("b"), O_RDWR | O_CREAT);
+  ASSERT_TRUE(other.ok());
+  writer.replace_file(std::move(other).value(), 0);
+  EXPECT_EQ(writer.capacity(), 1000u);
+  EXPECT_EQ(writer.end_offset(), 0u);
+  ASSERT_TRUE(writer.append(bytes_of(900, 'b')).ok());
+  EXPECT_EQ(read_bytes(dir.file("b")), "");
+  ASSERT_TRUE(writer.append(bytes_of(200, 'c')).ok());
+  EXPECT_EQ(read_bytes(dir.file("b")), bytes_of(900, 'b'));
+  ASSERT_TRUE(writer.flush().ok());
+  EXPECT_EQ(read_bytes(dir.file("a")), bytes_of(300, 'a'));
+  EXPECT_EQ(read_bytes(dir.file("b")), bytes_of(900, 'b') + bytes_of(200, 'c'));
 }
 
 TEST(WritableFileTest, RollbackThatFailsIsRetriedBeforeTheNextWriteOut) {

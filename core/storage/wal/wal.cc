@@ -39,22 +39,22 @@ Wal::Wal(std::filesystem::path path, io::FileSystem& fs, io::WritableFile writer
     : path_(std::move(path)), fs_(&fs), writer_(std::move(writer)), sync_mode_(sync_mode) {}
 
 Result<Wal> Wal::open(const std::filesystem::path& path, SyncMode sync_mode, io::FileSystem& fs) {
-  return open_with(path, O_RDWR | O_APPEND | O_CREAT, sync_mode, fs);
+  return open_with(path, O_RDWR | O_APPEND | O_CREAT, sync_mode, kBufferBytes, fs);
 }
 
 Result<Wal> Wal::open_read_only(const std::filesystem::path& path, io::FileSystem& fs) {
-  return open_with(path, O_RDONLY, SyncMode::Never, fs);
+  return open_with(path, O_RDONLY, SyncMode::Never, io::kBufferSize, fs);
 }
 
 Result<Wal> Wal::open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
-                           io::FileSystem& fs) {
+                           std::size_t buffer_bytes, io::FileSystem& fs) {
   auto file = io::open_file(fs, path, flags);
   if (!file.ok()) return io_failure("failed to open WAL: ", file.error());
   // Appends land at the end whatever the writer believes; its count only has
   // to be right for rolling back a failed write, so measure it.
   auto size = (*file)->size();
   if (!size.ok()) return io_failure("metadata failed: ", size.error());
-  return Wal(path, fs, io::WritableFile(std::move(file).value(), *size), sync_mode);
+  return Wal(path, fs, io::WritableFile(std::move(file).value(), *size, buffer_bytes), sync_mode);
 }
 
 Status Wal::append(const WalEntryRef& entry) {
@@ -80,7 +80,8 @@ Wal::RunOutcome Wal::write_run(std::size_t count,
     ++framed;
   }
   if (framed == 0) return {0, std::move(stopped)};
-  // A run of 8192 bytes or more goes straight to the file in one write.
+  // A run as long as the buffer or longer goes straight to the file in one
+  // write.
   if (Status written = write_records(run_, first_record_size); !written.ok()) return {0, written};
   appends_since_sync_ += framed;
   return {framed, std::move(stopped)};
@@ -96,7 +97,8 @@ Status Wal::write_records(std::string_view records, std::size_t first_record_siz
   const io::WriteOutcome outcome = writer_.append(records);
   if (outcome.ok()) return {};
   const auto ends = record_field_ends(first_record_size);
-  const std::size_t field = io::failed_field(ends, outcome.stage, free_before);
+  const std::size_t field =
+      io::failed_field(ends, outcome.stage, free_before, writer_.capacity());
   return io_failure(kWriteFieldPrefixes[field], outcome.status.error());
 }
 
@@ -124,9 +126,9 @@ Status Wal::checkpoint() {
   TV_RETURN_IF_ERROR(sync());
   auto reopened = io::open_file(*fs_, path_, O_WRONLY | O_CREAT | O_TRUNC);
   if (!reopened.ok()) return io_failure("truncate failed: ", reopened.error());
-  // The old writer's buffer is empty after the sync; replacing it closes
-  // the old handle.
-  writer_ = io::WritableFile(std::move(reopened).value(), 0);
+  // The buffer is empty after the sync; replacing the file closes the old
+  // handle.
+  writer_.replace_file(std::move(reopened).value(), 0);
   return {};
 }
 

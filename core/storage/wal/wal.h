@@ -24,6 +24,13 @@ class Wal {
  public:
   // Records appended in Batched mode between two syncs.
   static constexpr std::size_t kSyncInterval = 100;
+  // The write buffer of a log open for appending: room for the records
+  // between two syncs (100 of 128 floats take about 140 KiB), so that in
+  // Batched mode they reach the file in one write at the sync instead of
+  // one write per 8 KiB. Writing them sooner would make nothing durable
+  // sooner, and the kernel's cost of a write is mostly per call and per
+  // page touched.
+  static constexpr std::size_t kBufferBytes = std::size_t{256} << 10;
 
   // Opens the log for appending, creating it (mode 0666) when missing.
   static Result<Wal> open(const std::filesystem::path& path, SyncMode sync_mode,
@@ -91,7 +98,7 @@ class Wal {
   // field of the first record that could not be placed.
   Status write_records(std::string_view records, std::size_t first_record_size);
   static Result<Wal> open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
-                               io::FileSystem& fs);
+                               std::size_t buffer_bytes, io::FileSystem& fs);
   Status write_record(const std::string& record);
   bool sync_due() const;
 

@@ -118,6 +118,36 @@ TEST(WalSyncTest, BatchedSyncsOnTheHundredthAppend) {
   EXPECT_EQ(ids_in(path).size(), 100u);
 }
 
+// Records of 128 floats, 1.6 KiB each: the 100 between two syncs wait in
+// the buffer and reach the file in one write, at the sync.
+TEST(WalSyncTest, BatchedWritesTheRecordsBetweenSyncsAtOnce) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  FaultInjectingFileSystem fs;
+  Wal wal = open_wal(path, SyncMode::Batched, fs);
+  const std::vector<float> vector(128, -0.123456789f);
+  const std::size_t writes_before = fs.calls(FsOp::Pwrite);
+  for (std::uint64_t id = 1; id <= 250; ++id) {
+    ASSERT_TRUE(wal.append(insert_entry(id, vector)).ok());
+    if (id == 99) {
+      EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    }
+  }
+  EXPECT_EQ(fs.calls(FsOp::Pwrite) - writes_before, 2u);
+  EXPECT_EQ(fs.calls(FsOp::Fsync), 2u);
+  EXPECT_EQ(ids_in(path).size(), 200u);
+  ASSERT_TRUE(wal.sync().ok());
+  EXPECT_EQ(ids_in(path).size(), 250u);
+}
+
+// An Insert of id 7 whose whole record takes record_size bytes (>= 85),
+// padded by a payload string.
+WalEntry insert_of_record_size(std::size_t record_size) {
+  WalEntry entry = insert_entry(7, {0.5f, 1.0f, -2.25f});
+  entry.payload.data["p"] = JsonValue::string(std::string(record_size - 85, 'x'));
+  return entry;
+}
+
 TEST(WalSyncTest, AlwaysNeverAndLargeRecords) {
   TempDir dir;
   Wal always = open_wal(dir.file("a.log"), SyncMode::Always);
@@ -126,15 +156,19 @@ TEST(WalSyncTest, AlwaysNeverAndLargeRecords) {
   EXPECT_EQ(always.appends_since_sync(), 0u);
 
   Wal never = open_wal(dir.file("n.log"), SyncMode::Never);
-  for (std::uint64_t id = 1; id <= 150; ++id) ASSERT_TRUE(never.append(insert_entry(id)).ok());
-  EXPECT_EQ(never.appends_since_sync(), 150u);
-  // 150 small records exceed 8 KiB: the overflow wrote some out, unsynced.
+  // Enough 2 KiB records to overflow the buffer: the overflow wrote some
+  // out, unsynced.
+  const std::size_t count = Wal::kBufferBytes / 2048 + 10;
+  for (std::size_t i = 0; i < count; ++i) {
+    ASSERT_TRUE(never.append(insert_of_record_size(2048)).ok());
+  }
+  EXPECT_EQ(never.appends_since_sync(), count);
   EXPECT_FALSE(ids_in(dir.file("n.log")).empty());
   ASSERT_TRUE(never.sync().ok());
-  EXPECT_EQ(ids_in(dir.file("n.log")).size(), 150u);
-  // A record of 8 KiB or more goes straight to the file.
-  ASSERT_TRUE(never.append(insert_entry(151, std::vector<float>(3000, 0.25f))).ok());
-  EXPECT_EQ(ids_in(dir.file("n.log")).size(), 151u);
+  EXPECT_EQ(ids_in(dir.file("n.log")).size(), count);
+  // A record longer than the buffer goes straight to the file.
+  ASSERT_TRUE(never.append(insert_of_record_size(Wal::kBufferBytes + 1)).ok());
+  EXPECT_EQ(ids_in(dir.file("n.log")).size(), count + 1);
 }
 
 TEST(WalCheckpointTest, EmptiesTheFileAndLaterRecordsStartAtZero) {
@@ -371,14 +405,6 @@ TEST(WalAppendTest, UnencodableEntryWritesNothing) {
   EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
 
-// An Insert of id 7 whose whole record takes record_size bytes (>= 85),
-// padded by a payload string.
-WalEntry insert_of_record_size(std::size_t record_size) {
-  WalEntry entry = insert_entry(7, {0.5f, 1.0f, -2.25f});
-  entry.payload.data["p"] = JsonValue::string(std::string(record_size - 85, 'x'));
-  return entry;
-}
-
 // /dev/full accepts the open and refuses every write with ENOSPC. The error
 // names the first field of the record that did not fit in the buffer.
 TEST(WalAppendTest, FullDeviceNamesTheFieldThatNeededTheDisk) {
@@ -397,7 +423,7 @@ TEST(WalAppendTest, FullDeviceNamesTheFieldThatNeededTheDisk) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.free_space);
     Wal wal = open_wal("/dev/full", SyncMode::Never);
-    ASSERT_TRUE(wal.append(insert_of_record_size(io::kBufferSize - c.free_space)).ok());
+    ASSERT_TRUE(wal.append(insert_of_record_size(Wal::kBufferBytes - c.free_space)).ok());
     Status failed = wal.append(insert_entry(7, {0.5f, 1.0f, -2.25f}));  // 79 bytes
     ASSERT_FALSE(failed.ok());
     EXPECT_EQ(failed.error().message(),
@@ -414,7 +440,8 @@ TEST(WalAppendTest, FailedLargeWriteLeavesTheLogReadable) {
   Wal wal = open_wal(path, SyncMode::Always, fs);
   ASSERT_TRUE(wal.append(insert_entry(1)).ok());
   fs.fail_writes_after(100, ENOSPC);  // the disk fills up part-way through
-  Status failed = wal.append(insert_of_record_size(20000));
+  // Longer than the buffer: written straight through.
+  Status failed = wal.append(insert_of_record_size(Wal::kBufferBytes + 20000));
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().text(), "write data failed: No space left on device (os error 28)");
   EXPECT_EQ(ids_in(path), std::vector<std::uint64_t>{1});
