@@ -60,6 +60,9 @@ void GroupedVectors::push_back(std::span<const float> vector) {
   assert(vector.size() == dimension_);
   if (size_ == chunks_.size() * slots_per_chunk()) {
     chunks_.push_back(memory_.allocate());
+    // An index that has filled a chunk one vector at a time will fill the
+    // next one too: one call faults its pages in, not one fault per page.
+    if (size_ >= slots_per_chunk()) memory_.prefault(chunks_.back());
   }
   float* lane = lane_start(size_);
   for (std::size_t j = 0; j < dimension_; ++j) lane[j * kGroupLanes] = vector[j];
