@@ -60,26 +60,40 @@ Status Collection::insert_batch(std::span<const std::uint64_t> ids, const Vector
     index_.reserve(index_.len() + valid);
     id_to_offset_.reserve(index_.len() + valid);
   }
-  for (std::size_t done = 0; done < valid;) {
-    std::size_t logged = done;
-    const std::uint64_t group_start = wal_.end_offset();
-    Status stopped;
-    while (logged < valid && wal_.end_offset() - group_start < kGroupBytes) {
-      const std::size_t from = logged;
-      auto run = wal_.write_run(valid - from, [&](std::size_t k) { return entry_at(from + k); });
-      logged += run.appended;
-      if (!run.status.ok()) {
-        stopped = std::move(run.status);
+  // Each group is framed in memory, written, synced and only then applied.
+  // The sync of a group runs on a helper thread while this one frames the
+  // next group; no two file operations ever overlap, and they come in the
+  // same order as without the helper.
+  storage::wal::BatchFramer framer(valid, entry_at, batch_limits_);
+  storage::wal::FramedGroup group = framer.frame_group(0);
+  for (bool more = valid > 0; more;) {
+    std::size_t logged = group.first;
+    Status stopped = std::move(group.stopped);
+    for (const storage::wal::FramedRun& run : group.runs) {
+      if (Status written = wal_.write_framed(run.bytes, run.count, run.first_record_size);
+          !written.ok()) {
+        stopped = std::move(written);
         break;
       }
+      logged += run.count;
     }
-    TV_RETURN_IF_ERROR(wal_.sync_if_due());
-    for (std::size_t i = done; i < logged; ++i) {
+    const std::size_t first = group.first;
+    group.runs = {};  // written: let the next group reuse the memory
+    more = stopped.ok() && logged < valid;
+    Status synced;
+    if (more && wal_.sync_due()) {
+      storage::wal::run_beside([&] { synced = wal_.sync_if_due(); },
+                               [&] { group = framer.frame_group(logged); });
+    } else {
+      synced = wal_.sync_if_due();
+      if (more) group = framer.frame_group(logged);
+    }
+    TV_RETURN_IF_ERROR(synced);
+    for (std::size_t i = first; i < logged; ++i) {
       TV_RETURN_IF_ERROR(apply_insert_no_wal(
           ids[i], vector_at(i), payloads.empty() ? payload::Payload{} : std::move(payloads[i])));
     }
     TV_RETURN_IF_ERROR(stopped);
-    done = logged;
   }
   if (valid < ids.size()) return check_dimension(vector_at(valid));
   return {};
@@ -293,6 +307,11 @@ std::uint64_t Collection::next_id() const {
 std::optional<std::uint64_t> Collection::offset_of(std::uint64_t id) const {
   std::shared_lock lock(id_to_offset_mutex_);
   return id_to_offset_.find(id);
+}
+
+std::size_t Collection::unsynced_log_records() const {
+  std::unique_lock lock(wal_mutex_);
+  return wal_.appends_since_sync();
 }
 
 }  // namespace tarnvault_core::collection

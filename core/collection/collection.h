@@ -54,6 +54,7 @@
 #include "core/storage/data_file/data_file_scan.h"
 #include "core/storage/data_file/data_record.h"
 #include "core/storage/io/file_system.h"
+#include "core/storage/wal/batch_framer.h"
 #include "core/storage/wal/wal.h"
 
 namespace tarnvault_core::collection {
@@ -118,19 +119,25 @@ class Collection {
   // Inserts the pairs (ids[i], vector_at(i)) in order, each with
   // payloads[i] (moved from) or, when payloads is empty, an empty payload.
   // The same as insert() once per pair, except for when the log is written
-  // and synced (group commit): the records of about kGroupBytes of log go to
-  // the file in writes of about 1 MiB, then the log syncs once as its sync
-  // mode says (Wal::sync_if_due), and only then are those pairs applied. So
-  // when the call returns at most 99 records are unsynced; and the data
-  // file never holds a record of the batch whose log record is not synced
-  // (unless the sync mode did not ask for one), so a crash at any moment
-  // leaves a prefix of the batch. At the first pair that fails (a vector of
-  // the wrong length, a component JSON cannot hold, an I/O error) the call
-  // stops with its error, the pairs before it inserted; except that a failed
-  // write or sync of the log fails the records of its run or group with it.
-  static constexpr std::size_t kGroupBytes = std::size_t{32} << 20;
+  // and synced (group commit): the records of about BatchLimits::group_bytes
+  // of log go to the file in writes of about run_bytes, then the log syncs
+  // once as its sync mode says (Wal::sync_if_due), and only then are those
+  // pairs applied. So when the call returns at most 99 records are unsynced;
+  // and the data file never holds a record of the batch whose log record is
+  // not synced (unless the sync mode did not ask for one), so a crash at any
+  // moment leaves a prefix of the batch. A group's records are framed in
+  // memory before it is written, a large group's on two threads, and the
+  // next group is framed while a helper thread syncs the one before it;
+  // file operations never overlap. vector_at is only called on the calling
+  // thread. At the first pair that fails (a vector of the wrong length, a
+  // component JSON cannot hold, an I/O error) the call stops with its
+  // error, the pairs before it inserted; except that a failed write or sync
+  // of the log fails the records of its run or group with it.
   Status insert_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
                       std::span<payload::Payload> payloads = {});
+  // The sizes of insert_batch's writes and syncs; tests shrink them to get
+  // many groups out of a few records. Not to be called beside a write.
+  void set_batch_limits(storage::wal::BatchLimits limits) { batch_limits_ = limits; }
   // Logs a Delete record, then applies it (apply_delete_no_wal), so that it
   // is as durable as an insert. True when the id was held.
   Result<bool> remove(std::uint64_t id);
@@ -187,6 +194,9 @@ class Collection {
   std::uint64_t next_id() const;
   // Data-file offset of the id's current record.
   std::optional<std::uint64_t> offset_of(std::uint64_t id) const;
+  // Records logged since the log last synced: what a power loss may take
+  // back (at most 99 in the Batched mode).
+  std::size_t unsynced_log_records() const;
 
  private:
   Collection(std::filesystem::path path, CollectionConfig config, storage::io::FileSystem& fs,
@@ -263,6 +273,7 @@ class Collection {
 
   mutable std::shared_mutex wal_mutex_;
   storage::wal::Wal wal_;
+  storage::wal::BatchLimits batch_limits_;
 
   mutable std::shared_mutex data_file_mutex_;
   storage::data_file::DataFile data_file_;

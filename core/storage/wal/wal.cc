@@ -65,26 +65,11 @@ Status Wal::append(const WalEntryRef& entry) {
   return {};
 }
 
-Wal::RunOutcome Wal::write_run(std::size_t count,
-                               const std::function<WalEntryRef(std::size_t)>& entry_at) {
-  run_.clear();
-  std::size_t framed = 0;
-  std::size_t first_record_size = 0;
-  Status stopped;
-  while (framed < count && run_.size() < kRunBytes) {
-    if (Status encoded = append_record(entry_at(framed), run_); !encoded.ok()) {
-      stopped = std::move(encoded);
-      break;
-    }
-    if (framed == 0) first_record_size = run_.size();
-    ++framed;
-  }
-  if (framed == 0) return {0, std::move(stopped)};
-  // A run as long as the buffer or longer goes straight to the file in one
-  // write.
-  if (Status written = write_records(run_, first_record_size); !written.ok()) return {0, written};
-  appends_since_sync_ += framed;
-  return {framed, std::move(stopped)};
+Status Wal::write_framed(std::string_view records, std::size_t count,
+                         std::size_t first_record_size) {
+  TV_RETURN_IF_ERROR(write_records(records, first_record_size));
+  appends_since_sync_ += count;
+  return {};
 }
 
 Status Wal::sync_if_due() {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,20 +50,13 @@ class Wal {
   // is either wholly appended or, on a write failure, not at all.
   Status append(const WalEntryRef& entry);
   Status append(const WalEntry& entry) { return append(entry.ref()); }
-  // What write_run did: the records taken from the front, all handed to
-  // the file, and what stopped it early.
-  struct RunOutcome {
-    std::size_t appended = 0;
-    Status status;
-  };
-  // For a batch: frames records entry_at(0), entry_at(1), ... (at most
-  // count) until about kRunBytes are framed and hands them to the file in
-  // one write. Does not sync: the batch calls sync_if_due() once for many
-  // runs (group commit). A record that cannot be encoded ends the run before
-  // it, with its error; the records before it are still written. A failed
-  // write leaves none of the run in the file.
-  RunOutcome write_run(std::size_t count, const std::function<WalEntryRef(std::size_t)>& entry_at);
-  static constexpr std::size_t kRunBytes = std::size_t{1} << 20;
+  // For a batch: writes `count` records framed back to back (BatchFramer)
+  // in one piece, the first of them first_record_size bytes long. Does not
+  // sync: the batch calls sync_if_due() once for many runs (group commit).
+  // A failed write leaves none of the records in the file.
+  Status write_framed(std::string_view records, std::size_t count, std::size_t first_record_size);
+  // Whether sync_if_due() would sync now.
+  bool sync_due() const;
   // Syncs as the sync mode says after the records appended so far: Always,
   // or Batched once 100 or more are unsynced. So at most 99 stay unsynced.
   Status sync_if_due();
@@ -100,7 +92,6 @@ class Wal {
   static Result<Wal> open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
                                std::size_t buffer_bytes, io::FileSystem& fs);
   Status write_record(const std::string& record);
-  bool sync_due() const;
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
@@ -111,8 +102,6 @@ class Wal {
   // Reused for every append, so framing a record allocates only while the
   // largest record so far grows.
   std::string record_;
-  // The same for the runs of append_run.
-  std::string run_;
 };
 
 }  // namespace tarnvault_core::storage::wal
