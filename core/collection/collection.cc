@@ -1,5 +1,6 @@
 #include "core/collection/collection.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -89,14 +90,60 @@ Status Collection::insert_batch(std::span<const std::uint64_t> ids, const Vector
       if (more) group = framer.frame_group(logged);
     }
     TV_RETURN_IF_ERROR(synced);
-    for (std::size_t i = first; i < logged; ++i) {
-      TV_RETURN_IF_ERROR(apply_insert_no_wal(
-          ids[i], vector_at(i), payloads.empty() ? payload::Payload{} : std::move(payloads[i])));
-    }
+    TV_RETURN_IF_ERROR(apply_batch(ids, vector_at, payloads, first, logged));
     TV_RETURN_IF_ERROR(stopped);
   }
   if (valid < ids.size()) return check_dimension(vector_at(valid));
   return {};
+}
+
+Status Collection::apply_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
+                               std::span<payload::Payload> payloads, std::size_t first,
+                               std::size_t end) {
+  if (first == end) return {};
+  const payload::Payload empty;
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(end - first);
+  Status appended;
+  std::uint64_t generation = 0;
+  {
+    std::unique_lock lock(data_file_mutex_);
+    appended = data_file_.append_many(
+        end - first,
+        [&](std::size_t k) {
+          const std::size_t i = first + k;
+          return storage::data_file::DataFile::RecordRef{ids[i], vector_at(i), payloads.empty() ? empty : payloads[i]};
+        },
+        offsets);
+    generation = data_generation_;
+  }
+  // One raise of next_id for the pairs installed: the largest id + 1,
+  // modulo 2^64 as for one insert.
+  std::uint64_t next_id_candidate = 0;
+  std::size_t installed_count = 0;
+  auto install_each = [&]() -> Status {
+    for (; installed_count < offsets.size(); ++installed_count) {
+      const std::size_t i = first + installed_count;
+      payload::Payload payload = payloads.empty() ? payload::Payload{} : std::move(payloads[i]);
+      std::optional<std::uint64_t> superseded;
+      const RecordPlace place{offsets[installed_count], generation};
+      auto installed = install(ids[i], vector_at(i), payload, place, superseded);
+      if (!installed.ok()) return std::move(installed).error();
+      if (*installed) {
+        defer_mark(ids[i], superseded, generation);
+      } else {
+        // A compaction came in between (not while the log's lock is held,
+        // but store() knows what to do).
+        TV_RETURN_IF_ERROR(store(ids[i], vector_at(i), std::move(payload)));
+      }
+      next_id_candidate = std::max(next_id_candidate, ids[i] + 1);
+    }
+    return {};
+  };
+  const Status status = install_each();
+  if (next_id_candidate != 0) raise_next_id(next_id_candidate - 1);
+  TV_RETURN_IF_ERROR(status);
+  return appended;
 }
 
 Result<bool> Collection::remove(std::uint64_t id) {

@@ -203,6 +203,12 @@ class Collection {
              CollectionLock lock, storage::wal::Wal wal, storage::data_file::DataFile data_file,
              std::uint64_t next_id);
 
+  // Applies pairs [first, end) of a batch whose log records are synced, as
+  // apply_insert_no_wal would one by one, but with their data records
+  // written in large pieces. Stops at the first failure, the pairs before
+  // it applied.
+  Status apply_batch(std::span<const std::uint64_t> ids, const VectorAt& vector_at,
+                     std::span<payload::Payload> payloads, std::size_t first, std::size_t end);
   // flush() up to meta.json, with the log's lock held.
   Status flush_locked();
   // compact() after its flush, with the log's lock held.

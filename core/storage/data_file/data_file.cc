@@ -296,6 +296,49 @@ Result<std::uint64_t> DataFile::append(std::uint64_t id, std::span<const float> 
   return offset;
 }
 
+Status DataFile::append_many(std::size_t count,
+                             const std::function<RecordRef(std::size_t)>& record_at,
+                             std::vector<std::uint64_t>& offsets) {
+  std::string run;
+  std::size_t next = 0;
+  while (next < count) {
+    run.clear();
+    const std::size_t run_start = offsets.size();
+    std::array<std::size_t, 6> first_ends{};
+    Status stopped;
+    while (next < count && run.size() < kRunBytes) {
+      const RecordRef record = record_at(next);
+      if (Status encoded = encode_record(record.id, record.vector, record.payload, record_);
+          !encoded.ok()) {
+        stopped = std::move(encoded);
+        break;
+      }
+      if (run.empty()) {
+        run.reserve(kRunBytes + record_.size());
+        const std::size_t payload_size =
+            record_.size() - kHeaderSize - record.vector.size_bytes() - kPayloadLengthSize;
+        first_ends = record_field_ends(record.vector.size(), payload_size);
+      }
+      offsets.push_back(write_offset_ + run.size());
+      run += record_;
+      ++next;
+    }
+    if (!run.empty()) {
+      const std::size_t free_before = writer_.free_space();
+      const io::WriteOutcome outcome = writer_.append(run);
+      if (!outcome.ok()) {
+        offsets.resize(run_start);
+        const std::size_t field =
+            io::failed_field(first_ends, outcome.stage, free_before, writer_.capacity());
+        return io_failure(kWriteFieldPrefixes[field], outcome.status.error());
+      }
+      write_offset_ += run.size();
+    }
+    TV_RETURN_IF_ERROR(stopped);
+  }
+  return {};
+}
+
 Result<DataFile::OpenedForRead> DataFile::open_for_read(const char* open_prefix) const {
   auto file = io::open_file(*fs_, path_, O_RDONLY);
   if (!file.ok()) return io_failure(open_prefix, file.error());

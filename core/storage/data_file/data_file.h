@@ -67,6 +67,21 @@ class DataFile {
   // nothing behind and write_offset() unchanged.
   Result<std::uint64_t> append(std::uint64_t id, std::span<const float> vector,
                                const payload::Payload& payload);
+  // One record of a batch, borrowed.
+  struct RecordRef {
+    std::uint64_t id;
+    std::span<const float> vector;
+    const payload::Payload& payload;
+  };
+  // For a batch: appends record_at(0) ... record_at(count - 1), encoded as
+  // append() encodes them, in writes of about kRunBytes each rather than
+  // one buffer's worth at a time; offsets receives the offset of each
+  // record that was appended. Stops at the first record that cannot be
+  // encoded, or at a write that fails, with its error; a failed write
+  // leaves none of its records in the file.
+  Status append_many(std::size_t count, const std::function<RecordRef(std::size_t)>& record_at,
+                     std::vector<std::uint64_t>& offsets);
+  static constexpr std::size_t kRunBytes = std::size_t{1} << 20;
   // The record starting at offset, deleted or not. Sees only what reached
   // the file, not the write buffer.
   Result<DataRecord> read_at(std::uint64_t offset) const;

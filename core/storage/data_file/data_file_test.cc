@@ -467,6 +467,78 @@ TEST(DataFileAppendTest, UnencodablePayloadWritesNothing) {
 }
 
 
+// append_many writes the bytes of one append() per record, in pieces of
+// about a mebibyte; it stops at a record it cannot encode, the ones before
+// written, and a failed piece leaves none of its records behind.
+TEST(DataFileAppendTest, AppendManyIsAppendOncePerRecord) {
+  constexpr std::size_t kCount = 3000;  // 536 bytes each: two pieces
+  std::vector<std::vector<float>> vectors;
+  std::vector<Payload> payloads(kCount);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    vectors.emplace_back(128, static_cast<float>(i) * 0.5f);
+    if (i % 9 == 0) payloads[i].data["i"] = JsonValue::string(std::to_string(i));
+  }
+  Payload unencodable;
+  unencodable.data["x"] = JsonValue::floating(std::numeric_limits<double>::infinity());
+  const struct {
+    const char* name;
+    std::optional<std::size_t> bad_payload;  // that record's payload cannot be encoded
+    std::size_t failing_write;               // 0: none; else the nth pwrite fails
+    std::size_t kept;                        // records appended
+    const char* error;
+  } cases[] = {
+      {"all", std::nullopt, 0, kCount, nullptr},
+      {"unencodable record", 2500, 0, 2500, "payload serialization failed: "},
+      {"second piece fails", std::nullopt, 2, 0, "write payload failed: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    FaultInjectingFileSystem fs;
+    DataFile one = open_file(dir.file("one.qvf"));
+    DataFile many = open_file(dir.file("many.qvf"), fs);
+    append(one, 99);
+    append(many, 99);
+    ASSERT_TRUE(many.flush().ok());
+    std::vector<std::uint64_t> expected_offsets;
+    for (std::size_t i = 0; i < c.kept; ++i) {
+      expected_offsets.push_back(append(one, i, vectors[i], payloads[i]));
+    }
+    if (c.failing_write != 0) fs.fail_nth(FsOp::Pwrite, c.failing_write, ENOSPC);
+    std::vector<std::uint64_t> offsets;
+    const Status status = many.append_many(
+        kCount,
+        [&](std::size_t i) {
+          return DataFile::RecordRef{i, vectors[i],
+                                     c.bad_payload == i ? unencodable : payloads[i]};
+        },
+        offsets);
+    if (c.error) {
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(status.error().text().rfind(c.error, 0), 0u) << status.error().text();
+    } else {
+      EXPECT_TRUE(status.ok());
+    }
+    if (c.failing_write == 0) {
+      EXPECT_EQ(offsets, expected_offsets);
+      fs.clear();
+      ASSERT_TRUE(one.flush().ok());
+      ASSERT_TRUE(many.flush().ok());
+      EXPECT_EQ(read_bytes(dir.file("many.qvf")), read_bytes(dir.file("one.qvf")));
+    } else {
+      // The first piece is in the file; the failed one is not, nor counted.
+      const std::size_t first_piece = offsets.size();
+      EXPECT_GT(first_piece, 0u);
+      EXPECT_LT(first_piece, kCount);
+      fs.clear();
+      ASSERT_TRUE(many.flush().ok());
+      EXPECT_EQ(many.write_offset(), std::filesystem::file_size(dir.file("many.qvf")));
+      EXPECT_EQ(active_ids(many).size(), 1 + first_piece);
+    }
+  }
+}
+
+
 // A file of five records: id 1 (0), id 2 (36), id 1 again (72), id 3 with a
 // payload and a live marker of 2 (108), id 4 marked deleted (after it).
 struct CopySource {
