@@ -123,6 +123,9 @@ class SequentialFile {
   // The bytes at the cursor; ensure() says how many are valid.
   const char* data() const { return buffer_.data() + cursor_; }
   void advance(std::size_t n) { cursor_ += n; }
+  // Bytes readable at data() without a read: an ensure() of up to this
+  // many neither reads nor moves them.
+  std::size_t buffered() const { return filled_ - cursor_; }
 
   // Fills all of out, or fails like ensure(). Reads of a chunk or more that
   // find the buffer empty go straight into out.
@@ -140,8 +143,6 @@ class SequentialFile {
   void seek(std::uint64_t offset);
 
  private:
-  std::size_t buffered() const { return filled_ - cursor_; }
-
   RandomAccessFile* file_;
   std::uint64_t limit_;
   std::size_t chunk_size_;

@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <span>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/error/os_error.h"
 #include "core/storage/io/file.h"
@@ -15,6 +19,10 @@
 
 namespace tarnvault_core::storage::wal {
 namespace {
+
+// Read a few mebibytes at a time: a large log's records are checked a
+// buffer at a time, on two threads, and each handover costs a little.
+constexpr std::size_t kLogChunkSize = std::size_t{4} << 20;
 
 Error io_failure(const char* prefix, const Error& cause) {
   return Error::io_error(prefix + cause.text());
@@ -53,10 +61,12 @@ std::optional<Error> parse_body(std::string_view body, WalEntry& entry) {
   return std::nullopt;
 }
 
-// The record at the reader's cursor. A good one is left in place, its body
-// at body, and the cursor moved past it; the body stays readable until the
-// reader is next asked for bytes.
-RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
+// Frames the record at the reader's cursor: a whole one (good) is left in
+// place, its checksum in stored and its body at body, and the cursor moved
+// past it; the body stays readable until the reader is next asked for
+// bytes it does not hold. Its checksum is not checked.
+RecordRead frame_record(io::SequentialFile& reader, std::uint32_t& stored,
+                        std::string_view& body) {
   if (Status s = reader.ensure(kChecksumSize); !s.ok()) {
     if (s.error().is_end_of_file()) return {false, WalTail::StrayBytes, std::nullopt};
     return {false, WalTail::None, io_failure("read checksum failed: ", s.error())};
@@ -65,7 +75,7 @@ RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
     if (s.error().is_end_of_file()) return {false, WalTail::TornLength, std::nullopt};
     return {false, WalTail::None, io_failure("read length failed: ", s.error())};
   }
-  const auto stored = io::load_le<std::uint32_t>(reader.data());
+  stored = io::load_le<std::uint32_t>(reader.data());
   const auto length = io::load_le<std::uint32_t>(reader.data() + kChecksumSize);
   // Checked before buffering: a corrupt length must not cost gigabytes.
   if (length > reader.remaining() - kRecordHeaderSize) {
@@ -76,11 +86,91 @@ RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
     return {false, WalTail::None, io_failure("read data failed: ", s.error())};
   }
   body = std::string_view(reader.data() + kRecordHeaderSize, length);
+  reader.advance(kRecordHeaderSize + length);
+  return {true, WalTail::None, std::nullopt};
+}
+
+// frame_record, and its checksum checked: a mismatch is Damaged.
+RecordRead read_record(io::SequentialFile& reader, std::string_view& body) {
+  std::uint32_t stored = 0;
+  RecordRead record = frame_record(reader, stored, body);
+  if (!record.good) return record;
   if (const std::uint32_t computed = body_checksum(body); computed != stored) {
     return {false, WalTail::Damaged, checksum_mismatch(stored, computed)};
   }
-  reader.advance(kRecordHeaderSize + length);
-  return {true, WalTail::None, std::nullopt};
+  return record;
+}
+
+// Whether the record at the cursor lies wholly in the reader's buffer, so
+// that framing it reads nothing and moves no buffered byte.
+bool wholly_buffered(const io::SequentialFile& reader) {
+  if (reader.buffered() < kRecordHeaderSize) return false;
+  const auto length = io::load_le<std::uint32_t>(reader.data() + kChecksumSize);
+  return reader.buffered() - kRecordHeaderSize >= length;
+}
+
+// A record framed in the reader's buffer, not yet checked.
+struct FramedRecord {
+  std::uint32_t stored;   // the checksum it carries
+  std::string_view body;  // in the reader's buffer
+  std::uint64_t end;      // file offset just past it
+};
+
+// What checking a framed record found: why it is bad, or its entry when it
+// was parsed.
+struct CheckedRecord {
+  std::optional<Error> refused;
+  WalEntry entry;
+};
+
+void check_record(const FramedRecord& record, bool parse, CheckedRecord& out) {
+  if (const std::uint32_t computed = body_checksum(record.body); computed != record.stored) {
+    out.refused = checksum_mismatch(record.stored, computed);
+    return;
+  }
+  out.refused = parse ? parse_body(record.body, out.entry) : check_body(record.body);
+}
+
+// Framed bytes from which a second thread helps to check them: below this,
+// starting it costs more than it saves.
+constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20;
+
+// Records a thread takes at a time.
+constexpr std::size_t kRecordsPerTake = 16;
+
+// Checks every framed record into out (as long as framed), parsing the
+// bodies when parse is set. For a large run a helper thread takes records
+// beside the calling thread, a few at a time, so that neither waits long
+// for the other when the machine is busy. The helper touches only these
+// records in memory, never a file: every file operation stays on the
+// calling thread, in the order of a sequential read.
+void check_records(std::span<const FramedRecord> framed, bool parse,
+                   std::span<CheckedRecord> out) {
+  auto check_range = [&](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) check_record(framed[i], parse, out[i]);
+  };
+  const std::uint64_t first_start =
+      framed.front().end - framed.front().body.size() - kRecordHeaderSize;
+  if (framed.back().end - first_start < kParallelBytes) {
+    check_range(0, framed.size());
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  auto take_and_check = [&] {
+    for (;;) {
+      const std::size_t from = next.fetch_add(kRecordsPerTake, std::memory_order_relaxed);
+      if (from >= framed.size()) return;
+      check_range(from, std::min(from + kRecordsPerTake, framed.size()));
+    }
+  };
+  std::thread helper;
+  try {
+    helper = std::thread(take_and_check);
+  } catch (const std::system_error&) {
+    // No thread to be had: the calling thread checks them all.
+  }
+  take_and_check();
+  if (helper.joinable()) helper.join();
 }
 
 // The error read_all reports for a record cut short; none for no tail, for
@@ -138,6 +228,7 @@ std::uint64_t entry_footprint(const WalEntry& entry, std::string_view body) {
 // A copy of a parsed entry that owns no more memory than it needs; the
 // payload is taken over.
 WalEntry kept_copy(WalEntry& parsed) {
+  if (parsed.vector.capacity() == parsed.vector.size()) return std::move(parsed);
   WalEntry kept;
   kept.kind = parsed.kind;
   kept.id = parsed.id;
@@ -162,42 +253,60 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
   if (!file_) return result;
   result.file_length = size_;
 
-  io::SequentialFile reader(*file_, 0, size_, io::SequentialFile::kScanChunkSize);
-  WalEntry parsed;  // reused: its vector keeps its storage
+  io::SequentialFile reader(*file_, 0, size_, kLogChunkSize);
   std::uint64_t kept_bytes = 0;
   bool keeping = keep_budget > 0;
-  while (reader.remaining() > 0) {
-    std::string_view body;
-    RecordRead record = read_record(reader, body);
-    if (record.tail == WalTail::Damaged) {
-      result.tail = record.tail;
-      result.tail_error = std::move(record.error);
-      break;
+  // The records framed in the buffer so far, checked a buffer at a time.
+  std::vector<FramedRecord> framed;
+  std::vector<CheckedRecord> checked;
+  bool bad = false;
+  // Checks what is framed, then takes the records in file order up to the
+  // first bad one: the verdict of checking them one after the other.
+  auto settle = [&] {
+    if (framed.empty()) return;
+    checked.clear();
+    checked.resize(framed.size());
+    check_records(framed, keeping, checked);
+    for (std::size_t i = 0; i < framed.size(); ++i) {
+      if (checked[i].refused) {
+        result.tail = WalTail::Damaged;
+        result.tail_error = std::move(checked[i].refused);
+        bad = true;
+        break;
+      }
+      if (keeping) {
+        // Only a leading run of records is kept, so that the rest can be
+        // read again from where it ends.
+        kept_bytes += entry_footprint(checked[i].entry, framed[i].body);
+        keeping = kept_bytes <= keep_budget;
+        if (keeping) {
+          result.entries.push_back(kept_copy(checked[i].entry));
+          result.kept_length = framed[i].end;
+        }
+      }
+      result.valid_length = framed[i].end;
     }
+    framed.clear();
+  };
+  while (reader.remaining() > 0) {
+    // Reading on would move the buffered bytes that the framed bodies lie
+    // in, and a bad record among them ends the read before it.
+    if (!wholly_buffered(reader)) {
+      settle();
+      if (bad) break;
+    }
+    std::uint32_t stored = 0;
+    std::string_view body;
+    RecordRead record = frame_record(reader, stored, body);
     if (record.error) return std::move(*record.error);
     if (!record.good) {
       result.tail = record.tail;
       result.tail_error = torn_tail_error(record.tail);
       break;
     }
-    std::optional<Error> refused = keeping ? parse_body(body, parsed) : check_body(body);
-    if (refused) {
-      result.tail = WalTail::Damaged;
-      result.tail_error = std::move(refused);
-      break;
-    }
-    if (keeping) {
-      // Only a leading run of records is kept, so that the rest can be
-      // read again from where it ends.
-      kept_bytes += entry_footprint(parsed, body);
-      keeping = kept_bytes <= keep_budget;
-      if (keeping) {
-        result.entries.push_back(kept_copy(parsed));
-        result.kept_length = reader.position();
-      }
-    }
-    result.valid_length = reader.position();
+    framed.push_back({stored, body, reader.position()});
   }
+  settle();
   if (result.tail_error) {
     auto damaged = judge_bad_record(result.valid_length);
     if (!damaged.ok()) return std::move(damaged).error();

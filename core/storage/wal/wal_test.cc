@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -355,6 +356,108 @@ TEST(WalReadTest, ABudgetedCheckAndTheReReadOfTheRestGiveEveryEntry) {
     EXPECT_EQ(all, written);
   }
   EXPECT_EQ(previous_kept, written.size());
+}
+
+// A log of more than a mebibyte is checked on two threads, half each. The
+// read must still end at the first bad record in file order, with its error
+// and verdict, wherever the bad records lie and whether or not the entries
+// are kept.
+TEST(WalReadTest, ALargeLogEndsAtItsFirstBadRecord) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  constexpr std::size_t kCount = 4000;
+  std::vector<WalEntry> written;
+  {
+    Wal wal = open_wal(path, SyncMode::Never);
+    for (std::uint64_t id = 0; id < kCount; ++id) {
+      std::vector<float> vector(64);
+      for (std::size_t j = 0; j < vector.size(); ++j) vector[j] = 0.125f * float(id + j);
+      written.push_back(insert_entry(id, std::move(vector)));
+      ASSERT_TRUE(wal.append(written.back()).ok());
+    }
+  }
+  const std::string log = read_bytes(path);
+  ASSERT_GT(log.size(), std::size_t{3} << 19);
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < log.size(); at += 8 + io::load_le<std::uint32_t>(&log[at + 4])) {
+    starts.push_back(at);
+  }
+  starts.push_back(log.size());
+  auto body_of = [&](const std::string& bytes, std::size_t k) {
+    return bytes.substr(starts[k] + 8, starts[k + 1] - starts[k] - 8);
+  };
+
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> bad;  // ascending
+    bool unparsable;               // else a flipped byte
+    bool torn_end = false;         // and the last record cut short
+  };
+  const std::size_t half = kCount / 2;
+  const Case cases[] = {
+      {"nothing", {}, false},
+      {"the first", {0}, false},
+      {"the second", {1}, false},
+      {"before the middle", {half - 1}, false},
+      {"at the middle", {half}, false},
+      {"after the middle", {half + 1}, false},
+      {"the last", {kCount - 1}, false},
+      {"one in each half", {10, half + 10}, false},
+      {"two in the second half", {half + 10, kCount - 2}, false},
+      {"an unparsable one in the second half", {half + 3}, true},
+      {"an unparsable last one", {kCount - 1}, true},
+      {"one in the first half, a torn end", {7}, false, true},
+      {"only a torn end", {}, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = log;
+    for (std::size_t k : c.bad) {
+      std::string body = body_of(bytes, k);
+      if (c.unparsable) {
+        body[2] = 'K';  // "Kind"
+        bytes.replace(starts[k], 4, le32(crc_of(body)));
+      } else {
+        body[30] ^= 0x01;
+      }
+      bytes.replace(starts[k] + 8, body.size(), body);
+    }
+    if (c.torn_end) bytes.resize(starts[kCount - 1] + 20);
+    write_bytes(path, bytes);
+
+    std::size_t first = c.torn_end ? kCount - 1 : kCount;
+    std::optional<std::string> error;
+    if (!c.bad.empty()) {
+      first = c.bad.front();
+      const std::string body = body_of(bytes, first);
+      error = c.unparsable ? WalEntry::from_bytes(body).error().message()
+                           : "WAL corrupted: checksum mismatch: expected " +
+                                 std::to_string(crc_of(body_of(log, first))) + ", got " +
+                                 std::to_string(crc_of(body));
+    } else if (c.torn_end) {
+      error = "io error: read data failed: failed to fill whole buffer";
+    }
+    for (std::uint64_t budget : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+      auto reader = WalReader::open(path, io::default_file_system());
+      ASSERT_TRUE(reader.ok());
+      auto read = reader->read(budget);
+      ASSERT_TRUE(read.ok()) << read.error().message();
+      EXPECT_EQ(read->valid_length, starts[first]);
+      ASSERT_EQ(read->tail_error.has_value(), error.has_value());
+      if (error) {
+        EXPECT_EQ(read->tail_error->message(), *error);
+      }
+      // Good records follow a bad one anywhere but at the end.
+      EXPECT_EQ(read->damaged, !c.bad.empty() && first + 1 < kCount);
+      if (budget == 0) continue;
+      EXPECT_EQ(read->kept_length, starts[first]);
+      ASSERT_EQ(read->entries.size(), first);
+      for (std::size_t k = 0; k < first; k += 97) EXPECT_EQ(read->entries[k], written[k]);
+      if (first > 0) {
+        EXPECT_EQ(read->entries.back(), written[first - 1]);
+      }
+    }
+  }
 }
 
 TEST(WalReadTest, MissingOrEmptyFileIsAnEmptyLog) {
