@@ -202,13 +202,13 @@ Status Collection::apply_update_no_wal(std::uint64_t id, std::span<const float> 
 }
 
 Status Collection::store(std::uint64_t id, std::span<const float> vector,
-                         payload::Payload payload) {
+                         payload::Payload payload, bool keep_same_entry) {
   TV_RETURN_IF_ERROR(check_dimension(vector));
   for (;;) {
     auto place = append_record(id, vector, payload);
     if (!place.ok()) return std::move(place).error();
     std::optional<std::uint64_t> superseded;
-    auto installed = install(id, vector, payload, *place, superseded);
+    auto installed = install(id, vector, payload, *place, superseded, keep_same_entry);
     if (!installed.ok()) return std::move(installed).error();
     if (*installed) {
       defer_mark(id, superseded, place->generation);
@@ -259,7 +259,8 @@ Result<Collection::RecordPlace> Collection::append_record(std::uint64_t id,
 
 Result<bool> Collection::install(std::uint64_t id, std::span<const float> vector,
                                  payload::Payload& payload, RecordPlace place,
-                                 std::optional<std::uint64_t>& superseded) {
+                                 std::optional<std::uint64_t>& superseded,
+                                 bool keep_same_entry) {
   // Index and map change together so that they always name the same record.
   std::unique_lock index_lock(index_mutex_);
   std::unique_lock map_lock(id_to_offset_mutex_);
@@ -271,8 +272,13 @@ Result<bool> Collection::install(std::uint64_t id, std::span<const float> vector
     superseded = place.offset;
     return true;
   }
-  index_.remove(id);
-  TV_RETURN_IF_ERROR(index_.insert(id, vector, std::move(payload)));
+  // The new record becomes the id's current one either way. Only the
+  // entry's place in the enumeration order, which is unspecified, tells
+  // keeping a same entry from replacing it.
+  if (!keep_same_entry || !index_.holds(id, vector, payload)) {
+    index_.remove(id);
+    TV_RETURN_IF_ERROR(index_.insert(id, vector, std::move(payload)));
+  }
   superseded = id_to_offset_.put(id, place.offset);
   return true;
 }

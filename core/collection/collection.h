@@ -224,7 +224,10 @@ class Collection {
   };
   // Appends the record and installs it as the id's current one, and defers
   // the mark of the record it replaced; shared by insert and update.
-  Status store(std::uint64_t id, std::span<const float> vector, payload::Payload payload);
+  // keep_same_entry: a replayed write leaves an index entry that already
+  // holds exactly this vector and payload where it is (see install).
+  Status store(std::uint64_t id, std::span<const float> vector, payload::Payload payload,
+               bool keep_same_entry = false);
   Result<RecordPlace> append_record(std::uint64_t id, std::span<const float> vector,
                                     const payload::Payload& payload);
   // Makes the record at place the id's current one in the index and the map
@@ -234,7 +237,8 @@ class Collection {
   // later record. False, with nothing changed, when a compaction replaced
   // the data file since the record was appended.
   Result<bool> install(std::uint64_t id, std::span<const float> vector, payload::Payload& payload,
-                       RecordPlace place, std::optional<std::uint64_t>& superseded);
+                       RecordPlace place, std::optional<std::uint64_t>& superseded,
+                       bool keep_same_entry = false);
   // A record that a newer one of its id replaced. It stays live in the file
   // until the replacement is durable: marked any earlier, a crash could
   // leave the mark on disk and the replacement lost, and with them the id.

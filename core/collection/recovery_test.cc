@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -235,6 +236,158 @@ TEST(Recovery, ASupersededLiveRecordDoesNotComeBackAfterADelete) {
   auto c = open(dir.path());
   EXPECT_EQ(c->len(), 0u);
   EXPECT_EQ(c->offset_of(4), std::nullopt);
+}
+
+// A replayed write whose entry the index already holds as the data file
+// loaded it leaves the entry in its place: the enumeration order stays the
+// load's. Its record is still appended and becomes the id's current one.
+TEST(Recovery, AReplayKeepsTheEntriesTheDataFileLoadedInPlace) {
+  TempDir dir;
+  std::vector<std::uint64_t> ids;
+  {
+    auto c = open(dir.path());
+    for (std::uint64_t id = 1; id <= 40; ++id) {
+      ASSERT_TRUE(c->insert(id, std::vector<float>{float(id), 0}, {}).ok());
+      ids.push_back(id);
+    }
+  }
+  {
+    auto c = open(dir.path());
+    EXPECT_EQ(c->ids(), ids);
+    EXPECT_EQ(c->offset_of(1), 40 * kRecordSize);
+  }
+  EXPECT_EQ(std::filesystem::file_size(files(dir).data), 80 * kRecordSize);
+  auto c = open(dir.path());
+  EXPECT_EQ(c->offset_of(1), 80 * kRecordSize);
+  EXPECT_EQ(std::filesystem::file_size(files(dir).data), 80 * kRecordSize);
+}
+
+// Histories of one id, logged and written to the data file without a flush,
+// then the data file cut or damaged the ways a crash or a power failure can
+// leave it. Whatever the data file kept, the open must end with the last
+// write of the log, and so must the opens after it, with or without a flush
+// in between; a replay that kept an index entry it should have replaced
+// (because the data file's record differs in a bit or in its payload, or is
+// gone) would leave an older state behind.
+class KeptEntryReplay : public ::testing::Test {
+ protected:
+  static constexpr std::uint64_t kId = 5;
+
+  struct Step {
+    bool remove;
+    std::vector<float> vector;
+    bool tagged;
+  };
+  struct History {
+    const char* name;
+    std::vector<Step> steps;
+    bool present;  // after the last step; then with the last insert's vector
+  };
+
+  static payload::Payload payload_of(bool tagged) {
+    payload::Payload p;
+    if (tagged) p.data["k"] = payload::JsonValue::string("v");
+    return p;
+  }
+
+  // Checks the id's state bit for bit.
+  static void expect_last_write(const Collection& c, const History& h) {
+    auto got = c.get(kId);
+    if (!h.present) {
+      EXPECT_EQ(c.len(), 0u);
+      EXPECT_FALSE(got.has_value());
+      return;
+    }
+    const Step& last = h.steps.back();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(c.len(), 1u);
+    EXPECT_EQ(c.next_id(), kId + 1);
+    ASSERT_EQ(got->first.size(), last.vector.size());
+    for (std::size_t j = 0; j < last.vector.size(); ++j) {
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(got->first[j]),
+                std::bit_cast<std::uint32_t>(last.vector[j]))
+          << "component " << j;
+    }
+    EXPECT_EQ(got->second, payload_of(last.tagged));
+  }
+
+  void check(const History& h) {
+    // Written through a collection, never flushed: the log holds every
+    // step, and the data file every record and deletion mark.
+    TempDir source;
+    std::vector<std::uint64_t> offsets;
+    {
+      auto c = open(source.path());
+      for (const Step& step : h.steps) {
+        if (step.remove) {
+          ASSERT_TRUE(c->remove(kId).ok());
+          continue;
+        }
+        ASSERT_TRUE(c->insert(kId, step.vector, payload_of(step.tagged)).ok());
+        offsets.push_back(*c->offset_of(kId));
+      }
+    }
+    const auto original = snapshot(source.path());
+    const std::string data = original.at(kDataFileName);
+    offsets.push_back(data.size());
+
+    struct Variant {
+      std::string name;
+      std::string data;
+    };
+    std::vector<Variant> variants;
+    for (std::size_t k = 0; k + 1 < offsets.size(); ++k) {
+      const std::string n = std::to_string(k);
+      variants.push_back({"records before " + n + " kept", data.substr(0, offsets[k])});
+      variants.push_back({"record " + n + " torn", data.substr(0, offsets[k] + 20)});
+      std::string flipped = data;
+      flipped[offsets[k] + 16] = static_cast<char>(flipped[offsets[k] + 16] ^ 0x80);
+      variants.push_back({"record " + n + " with its first sign flipped", flipped});
+    }
+    variants.push_back({"every record kept", data});
+
+    for (const Variant& v : variants) {
+      SCOPED_TRACE(std::string(h.name) + ", " + v.name);
+      TempDir dir;
+      for (const auto& [name, bytes] : original) write_bytes(dir.path() / name, bytes);
+      write_bytes(files(dir).data, v.data);
+      {
+        const auto before = snapshot(dir.path());
+        auto read_only = Collection::open(dir.path(), OpenOptions{SyncMode::Never, true});
+        ASSERT_TRUE(read_only.ok()) << read_only.error().message();
+        expect_last_write(**read_only, h);
+        read_only->reset();
+        EXPECT_EQ(snapshot(dir.path()), before);
+      }
+      for (int round = 0; round < 2; ++round) {
+        auto c = open(dir.path());
+        ASSERT_NE(c, nullptr);
+        expect_last_write(*c, h);
+      }
+      {
+        auto c = open(dir.path());
+        ASSERT_TRUE(c->flush().ok());
+      }
+      auto c = open(dir.path());
+      expect_last_write(*c, h);
+    }
+  }
+};
+
+TEST_F(KeptEntryReplay, EndsWithTheLastWriteWhateverTheDataFileKept) {
+  const std::vector<float> a{0.0f, 1.0f};  // its sign flip compares equal as a float
+  const std::vector<float> b{2.0f, 3.0f};
+  const History histories[] = {
+      {"a, b, a, then a with a payload",
+       {{false, a, false}, {false, b, false}, {false, a, false}, {false, a, true}},
+       true},
+      {"a with a payload, then a without",
+       {{false, a, true}, {false, a, false}},
+       true},
+      {"a twice, then removed", {{false, a, false}, {false, a, false}, {true, {}, false}}, false},
+      {"a, removed, a again", {{false, a, false}, {true, {}, false}, {false, a, false}}, true},
+  };
+  for (const History& h : histories) check(h);
 }
 
 // A crash can cut the last record of either file anywhere. Each cut must

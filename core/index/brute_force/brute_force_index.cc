@@ -128,6 +128,13 @@ std::optional<payload::Payload> BruteForceIndex::payload(std::uint64_t id) const
   return payload_at(*slot);
 }
 
+bool BruteForceIndex::holds(std::uint64_t id, std::span<const float> vector,
+                            const payload::Payload& payload) const {
+  if (vector.size() != dimension_) return false;
+  const auto slot = slots_.find(id, ids_);
+  return slot && vectors_.same_bits(*slot, vector.data()) && payload_at(*slot) == payload;
+}
+
 void BruteForceIndex::move_slot(std::size_t from, std::size_t to) {
   vectors_.copy_slot(from, to);
   ids_[to] = ids_[from];

@@ -1,7 +1,9 @@
 #include "core/index/brute_force/grouped_vectors.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
+#include <cstdint>
 #include <utility>
 
 
@@ -116,6 +118,16 @@ void GroupedVectors::copy_slot(std::size_t from, std::size_t to) {
 void GroupedVectors::read(std::size_t slot, float* out) const {
   const float* lane = lane_start(slot);
   for (std::size_t j = 0; j < dimension_; ++j) out[j] = lane[j * kGroupLanes];
+}
+
+bool GroupedVectors::same_bits(std::size_t slot, const float* vector) const {
+  const float* lane = lane_start(slot);
+  bool same = true;
+  for (std::size_t j = 0; j < dimension_; ++j) {
+    same &= std::bit_cast<std::uint32_t>(lane[j * kGroupLanes]) ==
+            std::bit_cast<std::uint32_t>(vector[j]);
+  }
+  return same;
 }
 
 void GroupedVectors::reserve(std::size_t slots) {

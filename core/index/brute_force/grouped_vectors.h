@@ -48,6 +48,8 @@ class GroupedVectors {
   void copy_slot(std::size_t from, std::size_t to);
   // Copies slot's vector into out[0 .. dimension()).
   void read(std::size_t slot, float* out) const;
+  // Whether slot's vector has exactly the bits of vector[0 .. dimension()).
+  bool same_bits(std::size_t slot, const float* vector) const;
   // Room in the chunk table for `slots` slots; chunks themselves are
   // allocated as they fill.
   void reserve(std::size_t slots);
