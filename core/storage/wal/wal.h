@@ -91,7 +91,6 @@ class Wal {
   Status write_records(std::string_view records, std::size_t first_record_size);
   static Result<Wal> open_with(const std::filesystem::path& path, int flags, SyncMode sync_mode,
                                std::size_t buffer_bytes, io::FileSystem& fs);
-  Status write_record(const std::string& record);
 
   std::filesystem::path path_;
   io::FileSystem* fs_;
