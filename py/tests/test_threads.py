@@ -230,31 +230,34 @@ def test_conversions_calling_into_each_others_objects_fail_instead_of_waiting(ou
     assert errors == []
 
 
-def test_nested_search_passes_a_waiting_writer(tmp_path):
-    # A long scan of `busy` runs on one thread; a writer queues behind it on
-    # another. A search of `busy` nested in a conversion that holds `other`
-    # neither waits for the writer nor fails.
-    busy = filled("index", tmp_path, 100_000)
+def nested_search_beside_a_queued_writer(busy, queries):
+    """A scan of `queries` rows over `busy` on one thread, a writer queued
+    behind it on another, then a search of `busy` nested in a conversion that
+    holds another index. The probe records what the nested search found,
+    whether the writer had finished by then, and whether the scan outlasted
+    the nested search (only then was the writer surely waiting)."""
     other = Index("euclidean", 1)
     other.insert(1, [0.0])
     scan_started, writer_done = threading.Event(), threading.Event()
 
     def scan():
         scan_started.set()
-        busy.search_batch(rows(400, seed=2), 5)
+        busy.search_batch(rows(queries, seed=2), 5)
 
     def write():
-        busy.insert(10**9, [0.0] * DIMENSION)
+        busy.insert(10**9 + queries, [0.0] * DIMENSION)
         writer_done.set()
+
+    scanner = threading.Thread(target=scan)
+    writer = threading.Thread(target=write)
 
     class Nests:
         def __float__(self):
             self.found = busy.search([0.0] * DIMENSION, 1)
             self.writer_was_done = writer_done.is_set()
+            self.scan_outlasted = scanner.is_alive()
             return 0.0
 
-    scanner = threading.Thread(target=scan)
-    writer = threading.Thread(target=write)
     scanner.start()
     scan_started.wait()
     time.sleep(0.05)
@@ -264,10 +267,26 @@ def test_nested_search_passes_a_waiting_writer(tmp_path):
     other.search([probe], 1)
     scanner.join()
     writer.join()
-    assert len(probe.found) == 1
     assert writer_done.is_set()
-    # Had the nested search queued behind the writer, it would have run only
-    # after the writer finished.
+    return probe
+
+
+def test_nested_search_passes_a_waiting_writer(tmp_path):
+    # A nested search of an object that a long scan shares neither waits for
+    # a writer queued behind that scan nor fails. A fast machine may finish
+    # the scan before the probe runs, so the scan grows until it outlasts
+    # the probe; a nested search that queued behind the writer never sees
+    # the scan still running, and the test then fails.
+    busy = filled("index", tmp_path, 100_000)
+    for queries in (400, 2_000, 10_000):
+        probe = nested_search_beside_a_queued_writer(busy, queries)
+        assert len(probe.found) == 1
+        if probe.scan_outlasted:
+            break
+    else:
+        pytest.fail("the nested search never ran while the scan held the index")
+    # The scan still ran after the nested search, so the writer could not
+    # have finished first.
     assert not probe.writer_was_done
 
 
