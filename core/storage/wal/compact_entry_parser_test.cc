@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,157 @@ TEST(CompactEntryParser, AgreesWithTheGeneralReader) {
     }
     expect_same_entry(*read, *general);
     if (c.fast) expect_same_entry(fast, *general);
+  }
+}
+
+// Each component alone, first, in the middle and last (its text then ends
+// where the body's closing text begins), as each of 16 bytes takes it in a
+// block of 64: the compact parser takes exactly the plain numbers, and the
+// floats it reads are those of the general reader, bit for bit.
+TEST(CompactEntryParser, TakesExactlyThePlainNumbers) {
+  struct Case {
+    std::string text;
+    bool plain;
+  };
+  const Case cases[] = {
+      // Integer digits: 7, 8, 9, 16, 17, 19 and 20 taken, 21 refused.
+      {"1234567", true},
+      {"12345678", true},
+      {"-123456789", true},
+      {"1234567890123456", true},
+      {"-1234567890123456", true},
+      {"12345678901234567", true},
+      {"1234567890123456789", true},
+      {"99999999999999999999", true},
+      {"-12345678901234567890", true},
+      {"123456789012345678901", false},
+      // Fractions about the 16 characters read at once, and far beyond.
+      {"0.1234567", true},
+      {"-0.12345678", true},
+      {"1.2345678901234", true},
+      {"-1.2345678901234", true},
+      {"-1.23456789012345", true},
+      {"12345678.12345678", true},
+      {"-0.00000000000000000000000001", true},
+      {"0.5000000000000000000000000000000000001", true},
+      {"0", true},
+      {"-0", true},
+      {"0.0", true},
+      {"-0.0", true},
+      {"10", true},
+      {"9.", false},
+      {".5", false},
+      {"-.5", false},
+      {"1..2", false},
+      {"1.2.3", false},
+      // A leading zero only alone.
+      {"00", false},
+      {"01.5", false},
+      {"-00.5", false},
+      {"-0123456789012345", false},
+      // Exponents of up to two digits, signed or not.
+      {"1e5", true},
+      {"1E+05", true},
+      {"-1.2345678e-05", true},
+      {"1.5e-07", true},
+      {"1e99", true},
+      {"1e123", false},
+      {"1e", false},
+      {"1e+", false},
+      {"1e+-1", false},
+      {"1.e5", false},
+      // Bytes beside the digits and the point, and signs out of place.
+      {"", false},
+      {"-", false},
+      {"--1", false},
+      {"+1", false},
+      {"1-", false},
+      {"1/2", false},
+      {"1:2", false},
+      {"1 ", false},
+      {"0x10", false},
+      {"\xd9\xa1", false},
+      {"1\xb2", false},
+      {"1,", false},
+  };
+  for (const Case& c : cases) {
+    const std::string lists[] = {c.text, c.text + ",0.5", "0.25," + c.text + ",-3",
+                                 "-0.75,-1.5," + c.text,
+                                 "1." + std::string(40, '1') + ",7,7,7," + c.text + ",3"};
+    for (const std::string& list : lists) {
+      const std::string body = insert_body("12", list);
+      SCOPED_TRACE(body);
+      // No text at all is the empty vector.
+      const bool taken = c.plain || list.empty();
+      WalEntry fast;
+      ASSERT_EQ(parse_compact_entry(body, fast), taken);
+      EXPECT_EQ(is_compact_entry(body), taken);
+      if (!taken) continue;
+      auto general = WalEntry::from_bytes_general(body);
+      ASSERT_TRUE(general.ok());
+      expect_same_entry(fast, *general);
+    }
+  }
+}
+
+// Random lists of numbers of every plain shape, some with one byte changed,
+// added or taken out: the compact parser takes a body exactly when each
+// component matches the plain grammar, and then reads it as the general
+// reader does.
+TEST(CompactEntryParser, AgreesWithThePlainGrammarOnRandomLists) {
+  const std::regex plain(R"(-?(0|[1-9][0-9]{0,19})(\.[0-9]+)?([eE][+-]?[0-9]{1,2})?)");
+  const std::string alphabet = "0123456789012345678901234567890123456789-.eE+,/: ";
+  std::mt19937_64 random(29);
+  auto below = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  auto digits = [&](std::size_t n) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) text.push_back(static_cast<char>('0' + below(10)));
+    return text;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<std::string> components(below(40));
+    for (std::string& text : components) {
+      if (below(2)) text += '-';
+      text += below(4) == 0 ? digits(1 + below(22)) : digits(1);
+      if (below(4) != 0) {
+        text += '.';
+        text += digits(below(3) == 0 ? 1 + below(25) : 1 + below(9));
+      }
+      if (below(8) == 0) {
+        text += below(2) ? "e" : "E+";
+        text += digits(1 + below(3));
+      }
+      if (below(10) == 0 && !text.empty()) {
+        const std::size_t at = below(text.size());
+        switch (below(3)) {
+          case 0: text[at] = alphabet[below(alphabet.size())]; break;
+          case 1: text.insert(at, 1, alphabet[below(alphabet.size())]); break;
+          default: text.erase(at, 1); break;
+        }
+      }
+    }
+    std::string list;
+    bool expected = true;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+      if (i != 0) list += ',';
+      list += components[i];
+      // A comma put in by a change splits the text into numbers itself.
+      std::size_t from = 0;
+      for (std::size_t comma = 0; comma != std::string::npos; from = comma + 1) {
+        comma = components[i].find(',', from);
+        expected = expected && std::regex_match(components[i].substr(from, comma - from), plain);
+      }
+    }
+    // One component that a change left empty is an empty vector.
+    if (list.empty()) expected = true;
+    const std::string body = insert_body(std::to_string(round), list);
+    SCOPED_TRACE(body);
+    WalEntry fast;
+    ASSERT_EQ(parse_compact_entry(body, fast), expected);
+    if (!expected) continue;
+    auto general = WalEntry::from_bytes_general(body);
+    ASSERT_TRUE(general.ok());
+    expect_same_entry(fast, *general);
   }
 }
 
