@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "core/distance/distance.h"
+#include "core/storage/data_file/data_file.h"
 #include "core/storage/wal/sync_mode.h"
 
 namespace tarnvault_core::collection {
@@ -13,6 +14,9 @@ struct CollectionConfig {
   DistanceMetric metric = DistanceMetric::Euclidean;
   // Handed to the write-ahead log unchanged: when an insert is forced to disk.
   SyncMode sync_mode = SyncMode::Batched;
+  // The data file's write buffer while the collection is open for writing.
+  // Only tests choose another size, to reach its edge in fewer records.
+  std::size_t data_buffer_bytes = storage::data_file::DataFile::kAppendBufferBytes;
 };
 
 }  // namespace tarnvault_core::collection

@@ -123,17 +123,32 @@ struct Model {
 };
 
 constexpr std::size_t kDimension = 2;
+// A data-file buffer that the workload's records spill many times: single
+// inserts into a full buffer, and batch runs longer than the buffer that
+// go straight to the file, each a crash point of its own.
+constexpr std::size_t kSpilledDataBuffer = 8192;
 
-CollectionConfig config_for(SyncMode mode) {
-  return CollectionConfig{kDimension, DistanceMetric::DotProduct, mode};
+struct CrashCase {
+  SyncMode sync_mode;
+  std::optional<PowerLoss> loss;  // none: only the process dies
+  const char* name;
+  std::size_t data_buffer_bytes = kSpilledDataBuffer;
+};
+
+CollectionConfig config_for(const CrashCase& tc) {
+  CollectionConfig config{kDimension, DistanceMetric::DotProduct, tc.sync_mode};
+  config.data_buffer_bytes = tc.data_buffer_bytes;
+  return config;
 }
 
 // Runs the workload until a step fails (the machine stopped). Each
 // compaction's first and last disk change go into compactions, if given.
-Model run_workload(const std::filesystem::path& dir, SyncMode mode, FaultInjectingFileSystem& fs,
+Model run_workload(const std::filesystem::path& dir, const CrashCase& tc,
+                   FaultInjectingFileSystem& fs,
                    std::vector<std::pair<std::size_t, std::size_t>>* compactions = nullptr) {
+  const SyncMode mode = tc.sync_mode;
   Model model;
-  auto opened = Collection::open_or_create(dir, config_for(mode), fs);
+  auto opened = Collection::open_or_create(dir, config_for(tc), fs);
   if (!opened.ok()) return model;
   std::unique_ptr<Collection> c = std::move(opened).value();
   for (const Action& action : workload()) {
@@ -191,7 +206,7 @@ Model run_workload(const std::filesystem::path& dir, SyncMode mode, FaultInjecti
       }
       case Step::Reopen: {
         c.reset();
-        auto reopened = Collection::open_or_create(dir, config_for(mode), fs);
+        auto reopened = Collection::open_or_create(dir, config_for(tc), fs);
         if (!reopened.ok()) return model;
         c = std::move(reopened).value();
         model.appends_since_sync = 0;  // a new log handle counts afresh
@@ -257,22 +272,16 @@ std::string broken_promise(const Model& model,
   return {};
 }
 
-struct CrashCase {
-  SyncMode sync_mode;
-  std::optional<PowerLoss> loss;  // none: only the process dies
-  const char* name;
-};
-
 class CrashPointTest : public ::testing::TestWithParam<CrashCase> {};
 
 // How many disk-changing calls the whole workload makes, and which of them
 // the compactions make.
-std::size_t changes_of_workload(SyncMode mode,
+std::size_t changes_of_workload(const CrashCase& tc,
                                 std::vector<std::pair<std::size_t, std::size_t>>& compactions) {
   TempDir dir;
   FaultInjectingFileSystem fs;
   fs.track_durability();
-  Model model = run_workload(dir.path() / "c", mode, fs, &compactions);
+  Model model = run_workload(dir.path() / "c", tc, fs, &compactions);
   std::size_t writes = 0;
   for (const Action& action : workload()) {
     const bool single = action.step == Step::Insert || action.step == Step::Delete;
@@ -285,7 +294,7 @@ std::size_t changes_of_workload(SyncMode mode,
 TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
   const CrashCase& tc = GetParam();
   std::vector<std::pair<std::size_t, std::size_t>> compactions;
-  const std::size_t total = changes_of_workload(tc.sync_mode, compactions);
+  const std::size_t total = changes_of_workload(tc, compactions);
   ASSERT_GT(total, 50u);
   ASSERT_EQ(compactions.size(), 2u);
   RecordProperty("crash_points", static_cast<int>(total + 1));
@@ -306,7 +315,7 @@ TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
       FaultInjectingFileSystem fs;
       fs.track_durability();
       fs.stop_after_changes(crash_after);
-      model = run_workload(dir, tc.sync_mode, fs);
+      model = run_workload(dir, tc, fs);
       if (tc.loss) {
         ASSERT_TRUE(fs.lose_power(*tc.loss).ok());
       }
@@ -315,7 +324,7 @@ TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
     {
       FaultInjectingFileSystem fs;
       fs.track_durability();
-      auto reopened = Collection::open_or_create(dir, config_for(tc.sync_mode), fs);
+      auto reopened = Collection::open_or_create(dir, config_for(tc), fs);
       ASSERT_TRUE(reopened.ok()) << reopened.error().message();
       auto& c = *reopened.value();
       ASSERT_FALSE(std::filesystem::exists(CollectionFiles::in(dir).compacting));
@@ -330,7 +339,7 @@ TEST_P(CrashPointTest, EveryCrashPointKeepsThePromises) {
     }
     FaultInjectingFileSystem fs;  // syncs only recorded: no waiting on the disk
     fs.track_durability();
-    auto after = Collection::open_or_create(dir, config_for(tc.sync_mode), fs);
+    auto after = Collection::open_or_create(dir, config_for(tc), fs);
     ASSERT_TRUE(after.ok()) << after.error().message();
     ASSERT_EQ(contents(*after.value()), before_second_crash);
   }
@@ -345,7 +354,13 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{SyncMode::Batched, PowerLoss::TornUnsynced, "BatchedTorn"},
                       CrashCase{SyncMode::Batched, std::nullopt, "BatchedProcessKilled"},
                       CrashCase{SyncMode::Never, PowerLoss::ZeroUnsynced, "NeverZero"},
-                      CrashCase{SyncMode::Never, std::nullopt, "NeverProcessKilled"}),
+                      CrashCase{SyncMode::Never, std::nullopt, "NeverProcessKilled"},
+                      // The default buffer, which the workload spills only
+                      // at flushes, compactions and marks.
+                      CrashCase{SyncMode::Batched, PowerLoss::TornUnsynced,
+                                "BatchedTornDefaultBuffer", DataFile::kAppendBufferBytes},
+                      CrashCase{SyncMode::Never, PowerLoss::ZeroUnsynced,
+                                "NeverZeroDefaultBuffer", DataFile::kAppendBufferBytes}),
     [](const ::testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "core/collection/collection_files.h"
 #include "core/collection/collection_test_support.h"
 #include "core/error/os_error.h"
+#include "core/storage/data_file/data_record_codec.h"
 #include "core/storage/io/testing/fault_injecting_file_system.h"
 #include "core/storage/io/testing/test_support.h"
 
@@ -30,42 +31,63 @@ using storage::io::testing::TempDir;
 
 enum class Operation { Insert, Delete, Flush, Compact, Open, OpenNew };
 
-CollectionConfig config() {
-  return CollectionConfig{2, DistanceMetric::DotProduct, SyncMode::Always};
+constexpr std::size_t kDimension = 2;
+// The data file's write buffer of these collections: a few hundred records
+// fill it, where the default size would take thousands (and many times the
+// bytes that every scene writes and tracks).
+constexpr std::size_t kDataBufferBytes = 8192;
+
+CollectionConfig config(SyncMode sync_mode = SyncMode::Always) {
+  CollectionConfig config{kDimension, DistanceMetric::DotProduct, sync_mode};
+  config.data_buffer_bytes = kDataBufferBytes;
+  return config;
 }
 
 std::vector<float> vector_of(std::uint64_t id) { return {static_cast<float>(id) + 0.5f, 0.25f}; }
+
+// How many records of this test (an empty payload) the data file's write
+// buffer holds.
+constexpr std::size_t kBufferedRecords =
+    kDataBufferBytes / (storage::data_file::kHeaderSize + 4 * kDimension +
+                        storage::data_file::kPayloadLengthSize + sizeof(R"({"data":{}})") - 1);
+// Ids 1 ... kFlushedIds are flushed, kUnflushedIds on are not.
+constexpr std::uint64_t kFlushedIds = kBufferedRecords - 1;
+constexpr std::uint64_t kUnflushedIds = 300;
 
 // ids written and acknowledged before the operation under test: enough for
 // the data file's write buffer to be one record short of spilling, and one
 // replaced id, so that flush has a superseded record to mark.
 std::vector<std::uint64_t> acknowledged_ids() {
   std::vector<std::uint64_t> ids;
-  for (std::uint64_t id = 1; id <= 226; ++id) ids.push_back(id);
-  for (std::uint64_t id = 300; id < 526; ++id) ids.push_back(id);
+  for (std::uint64_t id = 1; id <= kFlushedIds; ++id) ids.push_back(id);
+  // With the second write of id 5, a buffer's worth.
+  for (std::uint64_t id = kUnflushedIds; id < kUnflushedIds + kBufferedRecords - 1; ++id) {
+    ids.push_back(id);
+  }
   return ids;
 }
 
 constexpr std::uint64_t kTestedId = 1000;
+static_assert(kFlushedIds < kUnflushedIds && kUnflushedIds + kBufferedRecords < kTestedId);
 // Deleted by the tested delete: written twice, its first record superseded.
 constexpr std::uint64_t kDeletedId = 5;
 constexpr std::uint64_t kAfterwardsId = 2000;
 
 // A collection in dir holding acknowledged_ids(), id 5 written twice, a
-// flush after the first 226 ids. Written without syncing each insert (which
-// only costs time here), then reopened as the tests use it: the reopen
-// replays the unflushed inserts into the data file's write buffer.
+// flush after the first kFlushedIds ids. Written without syncing each
+// insert (which only costs time here), then reopened as the tests use it:
+// the reopen replays the unflushed inserts into the data file's write
+// buffer.
 std::unique_ptr<Collection> prepare(const std::filesystem::path& dir,
                                     storage::io::FileSystem& fs) {
   {
-    auto opened = Collection::open_or_create(
-        dir, CollectionConfig{2, DistanceMetric::DotProduct, SyncMode::Never}, fs);
+    auto opened = Collection::open_or_create(dir, config(SyncMode::Never), fs);
     EXPECT_TRUE(opened.ok());
     if (!opened.ok()) return nullptr;
     auto& c = *opened.value();
     for (std::uint64_t id : acknowledged_ids()) {
       EXPECT_TRUE(c.insert(id, vector_of(id), {}).ok());
-      if (id == 226) {
+      if (id == kFlushedIds) {
         EXPECT_TRUE(c.flush().ok());
         EXPECT_TRUE(c.insert(5, vector_of(5), {}).ok());
       }
@@ -261,6 +283,10 @@ TEST(IoErrorTest, EveryFailingCallIsReportedAndLosesNothingAcknowledged) {
     }
     ASSERT_GT(calls, 0u) << name_of(tc.operation) << " makes no call of kind "
                          << static_cast<int>(tc.op);
+    if (tc.operation == Operation::Insert && tc.op == FsOp::Pwrite) {
+      // The log's write, and the data file's buffer spilling.
+      ASSERT_EQ(calls, 2u) << "the tested insert does not spill the data file's buffer";
+    }
     for (std::size_t nth = 1; nth <= calls; ++nth) {
       SCOPED_TRACE(std::string(name_of(tc.operation)) + ", call " + std::to_string(nth) + " of " +
                    std::to_string(calls) + " fails with " + error::os_error_text(tc.errnum));

@@ -118,7 +118,7 @@ Result<std::unique_ptr<Collection>> Collection::open_or_create(const std::filesy
 
   auto wal = storage::wal::Wal::open(files.wal, config.sync_mode, fs);
   if (!wal.ok()) return std::move(wal).error();
-  auto data_file = storage::data_file::DataFile::open(files.data, fs);
+  auto data_file = storage::data_file::DataFile::open(files.data, fs, config.data_buffer_bytes);
   if (!data_file.ok()) return std::move(data_file).error();
   // Before recovery, which may cut the files' tails: only the owner may.
   auto lock = CollectionLock::acquire(dir, files.data, fs);

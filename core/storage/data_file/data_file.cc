@@ -262,21 +262,22 @@ DataFile::DataFile(std::filesystem::path path, io::FileSystem& fs, io::WritableF
       writer_(std::move(writer)),
       write_offset_(writer_.file_size()) {}
 
-Result<DataFile> DataFile::open(const std::filesystem::path& path, io::FileSystem& fs) {
-  return open_with(path, O_RDWR | O_APPEND | O_CREAT, fs);
+Result<DataFile> DataFile::open(const std::filesystem::path& path, io::FileSystem& fs,
+                               std::size_t buffer_bytes) {
+  return open_with(path, O_RDWR | O_APPEND | O_CREAT, buffer_bytes, fs);
 }
 
 Result<DataFile> DataFile::open_read_only(const std::filesystem::path& path, io::FileSystem& fs) {
-  return open_with(path, O_RDONLY, fs);
+  return open_with(path, O_RDONLY, io::kBufferSize, fs);
 }
 
 Result<DataFile> DataFile::open_with(const std::filesystem::path& path, int flags,
-                                     io::FileSystem& fs) {
+                                     std::size_t buffer_bytes, io::FileSystem& fs) {
   auto file = io::open_file(fs, path, flags);
   if (!file.ok()) return io_failure("failed to open data file: ", file.error());
   auto size = (*file)->size();
   if (!size.ok()) return io_failure("metadata failed: ", size.error());
-  return DataFile(path, fs, io::WritableFile(std::move(file).value(), *size));
+  return DataFile(path, fs, io::WritableFile(std::move(file).value(), *size, buffer_bytes));
 }
 
 Result<std::uint64_t> DataFile::append(std::uint64_t id, std::span<const float> vector,
@@ -425,7 +426,8 @@ Result<DataFileCopy> DataFile::copy_records(const std::filesystem::path& to,
   if (!source.ok()) return std::move(source).error();
   auto target = io::open_file(*fs_, to, O_RDWR | O_APPEND | O_CREAT | O_TRUNC);
   if (!target.ok()) return io_failure("failed to open data file: ", target.error());
-  io::WritableFile writer(std::move(target).value(), 0);
+  // The copy is appended to after it replaces this file, alike.
+  io::WritableFile writer(std::move(target).value(), 0, writer_.capacity());
   io::SequentialFile reader(*source->file, 0, source->size, kCopyChunkSize);
   // Kept records gather here and go to the new file a chunk at a time.
   std::string gathered;

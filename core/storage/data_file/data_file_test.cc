@@ -422,7 +422,7 @@ TEST(DataFileAppendTest, FullDeviceNamesTheFieldThatNeededTheDisk) {
     // 28 + 4 × dim bytes per record with an empty payload; pad the rest into
     // the payload of one filler record.
     Payload pad;
-    const std::size_t filler = io::kBufferSize - c.free_space;
+    const std::size_t filler = DataFile::kAppendBufferBytes - c.free_space;
     pad.data["p"] = JsonValue::string(std::string(filler - 34, 'x'));  // 17 + {"data":{"p":"…"}}
     ASSERT_TRUE(file.append(0, {}, pad).ok());
     ASSERT_EQ(file.write_offset(), filler);
@@ -442,7 +442,9 @@ TEST(DataFileAppendTest, FailedLargeWriteLeavesOffsetsAligned) {
   DataFile file = open_file(path, fs);
   append(file, 1);
   fs.fail_writes_after(500, ENOSPC);
-  auto failed = file.append(2, std::vector<float>(4000, 1.0f), kEmpty);
+  // Longer than the buffer: written straight through, and cut back.
+  auto failed =
+      file.append(2, std::vector<float>(DataFile::kAppendBufferBytes / 4, 1.0f), kEmpty);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().text(), "write vector failed: No space left on device (os error 28)");
   EXPECT_EQ(file.write_offset(), 36u);
@@ -452,6 +454,43 @@ TEST(DataFileAppendTest, FailedLargeWriteLeavesOffsetsAligned) {
   EXPECT_EQ(append(file, 3), 36u);
   ASSERT_TRUE(file.flush().ok());
   EXPECT_EQ(active_ids(file), (std::vector<std::uint64_t>{1, 3}));
+}
+
+// Records stay in the buffer until it is full, at the size open() chose,
+// and a copy made by copy_records goes on buffering as much.
+TEST(DataFileAppendTest, RecordsReachTheFileOnlyWhenTheBufferIsFull) {
+  const struct {
+    const char* name;
+    std::optional<std::size_t> buffer_bytes;  // none: open()'s default
+    std::size_t capacity;
+  } cases[] = {
+      {"default", std::nullopt, DataFile::kAppendBufferBytes},
+      {"chosen", io::kBufferSize, io::kBufferSize},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const auto path = dir.file("data.qvf");
+    auto opened = c.buffer_bytes ? DataFile::open(path, io::default_file_system(), *c.buffer_bytes)
+                                 : DataFile::open(path);
+    ASSERT_TRUE(opened.ok());
+    DataFile& file = *opened;
+    const std::uint64_t fitting = c.capacity / kRecordOfId1.size();
+    std::vector<KeptRecord> keep;
+    for (std::uint64_t id = 1; id <= fitting; ++id) keep.push_back({append(file, id), id});
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    keep.push_back({append(file, fitting + 1), fitting + 1});
+    EXPECT_EQ(std::filesystem::file_size(path), fitting * kRecordOfId1.size());
+
+    auto copy = file.copy_records(dir.file("copy"), keep);
+    ASSERT_TRUE(copy.ok()) << copy.error().message();
+    const std::uint64_t copied = (fitting + 1) * kRecordOfId1.size();
+    EXPECT_EQ(std::filesystem::file_size(dir.file("copy")), copied);
+    for (std::uint64_t id = 1; id <= fitting; ++id) append(copy->file, id);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("copy")), copied);
+    append(copy->file, fitting + 1);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("copy")), copied + fitting * kRecordOfId1.size());
+  }
 }
 
 TEST(DataFileAppendTest, UnencodablePayloadWritesNothing) {
