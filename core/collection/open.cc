@@ -333,6 +333,9 @@ namespace {
 
 std::atomic<std::uint64_t> budget{kDefaultReplayMemoryBudget};
 
+// How many entries ahead replay asks for the memory an entry's lookups need.
+constexpr std::size_t kReplayPrefetchDistance = 8;
+
 }  // namespace
 
 std::uint64_t replay_memory_budget() { return budget.load(std::memory_order_relaxed); }
@@ -358,10 +361,19 @@ Status Collection::replay_log() {
     std::unique_lock lock(wal_mutex_);
     TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
   }
-  for (WalEntry& entry : checked->entries) {
-    TV_RETURN_IF_ERROR(replay(entry));
+  std::vector<WalEntry>& entries = checked->entries;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // The id's place in the map and in the index, wanted a few entries on:
+    // both are hashed, so each lookup would otherwise wait on memory. A
+    // hint only, and no other thread sees the collection while it opens.
+    if (i + kReplayPrefetchDistance < entries.size()) {
+      const std::uint64_t ahead = entries[i + kReplayPrefetchDistance].id;
+      id_to_offset_.prefetch(ahead);
+      index_.prefetch(ahead);
+    }
+    TV_RETURN_IF_ERROR(replay(entries[i]));
     // Applied entries give their memory back while the index grows.
-    entry.vector = {};
+    entries[i].vector = {};
   }
   return reader->for_each(checked->kept_length, checked->valid_length,
                           [this](WalEntry& entry) { return replay(entry); });

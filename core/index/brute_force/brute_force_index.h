@@ -64,6 +64,8 @@ class BruteForceIndex {
   // The stored payload of an entry; nullopt for an absent id.
   std::optional<payload::Payload> payload(std::uint64_t id) const;
   bool contains(std::uint64_t id) const { return slots_.find(id, ids_).has_value(); }
+  // Hints that id is looked up soon.
+  void prefetch(std::uint64_t id) const { slots_.prefetch(id); }
   // Whether the index holds id with exactly these vector bits (so 0.0 and
   // -0.0 differ) and an equal payload.
   bool holds(std::uint64_t id, std::span<const float> vector,
