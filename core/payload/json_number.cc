@@ -2,12 +2,17 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <system_error>
+
+#include "core/payload/float32_digits.h"
 
 namespace tarnvault_core::payload {
 namespace {
@@ -164,28 +169,25 @@ std::uint64_t eight_digits(std::uint32_t value) {
 
 void store_word(char* at, std::uint64_t word) { std::memcpy(at, &word, sizeof word); }
 
-// The float32 text of to_chars' shortest form, digits from the shortest
-// round-trip conversion (Dragonbox) and laid out as to_chars lays them out:
-// plain notation unless scientific notation is strictly shorter; an
-// exponent has a sign and at least two digits; an integral value in plain
-// notation shows its exact digits. The log writes one per vector component,
-// so this is the hot spot of a durable insert: the digits are stored as
-// whole words, which may leave scratch bytes past the returned end (never
-// past the kMaxFloat32TextSize room).
-char* write_float32_text(char* at, float value) {
-  if (std::signbit(value)) *at++ = '-';
+// The float32 text of to_chars' shortest form, laid out as to_chars lays
+// it out: plain notation unless scientific notation is strictly shorter;
+// an exponent has a sign and at least two digits; an integral value in
+// plain notation shows its exact digits. The digits are stored as whole
+// words, which may leave scratch bytes past the returned end (never past
+// the kMaxFloat32TextSize room). A vector component's sign and whether it
+// is above 1 are coin tosses, so those two choices are selections rather
+// than branches.
+char* lay_out_float32(char* at, float value, const Float32Digits& digits) {
+  *at = '-';
+  at += std::signbit(value) ? 1 : 0;
   if (value == 0) {
     std::memcpy(at, "0.0", 3);
     return at + 3;
   }
-  const auto decimal = fmt::detail::dragonbox::to_decimal(std::fabs(value));
-  const int count = digit_count(decimal.significand);  // at most 9
-  // The digits padded with zeros to nine: a leading one and a word of eight.
-  const std::uint32_t nine = decimal.significand * kPowersOfTen[9 - count];
-  const char first = static_cast<char>('0' + nine / 100000000);
-  const std::uint64_t rest = eight_digits(nine % 100000000);
-  const int exponent = decimal.exponent;  // value = digits x 10^exponent
-  const int scientific_exponent = exponent + count - 1;
+  const std::uint64_t rest = digits.rest;
+  const int count = digits.count;
+  const int scientific_exponent = digits.scientific_exponent;
+  const int exponent = scientific_exponent - count + 1;  // value = digits x 10^exponent
   const int exponent_magnitude =
       scientific_exponent < 0 ? -scientific_exponent : scientific_exponent;
   const int scientific_size = count + (count > 1 ? 1 : 0) + 2 + (exponent_magnitude >= 100 ? 3 : 2);
@@ -205,23 +207,23 @@ char* write_float32_text(char* at, float value) {
       std::memcpy(at, ".0", 2);
       return at + 2;
     }
-    if (integral > 0) {
-      // 1 <= integral < count <= 9: the point goes into the word of eight.
-      const int split = 8 * (integral - 1);
-      at[0] = first;
-      store_word(at + 1, rest);
-      at[integral] = '.';
-      store_word(at + integral + 1, rest >> split);
-      return at + count + 1;
-    }
+    // A point among the digits ("12.5", then integral < count <= 9) or
+    // before them ("0.0125", then at most five characters lead).
+    const bool point_among_digits = integral > 0;
     store_word(at, 0x3030303030302E30ULL);  // "0.000000"
     store_word(at + 8, 0x3030303030303030ULL);
-    at += 2 - integral;
-    at[0] = first;
-    store_word(at + 1, rest);
-    return at + count;
+    const int lead = point_among_digits ? 0 : 2 - integral;
+    at[lead] = digits.first;
+    store_word(at + lead + 1, rest);
+    // Digits after the point: the word shifted past those before it, or
+    // the same word again where it already stands.
+    const int split = point_among_digits ? 8 * (integral - 1) : 0;
+    const int after_point = point_among_digits ? integral + 1 : lead + 1;
+    at[point_among_digits ? integral : 1] = '.';
+    store_word(at + after_point, rest >> split);
+    return at + (point_among_digits ? count + 1 : lead + count);
   }
-  at[0] = first;
+  at[0] = digits.first;
   at[1] = '.';
   store_word(at + 2, rest);
   at += count > 1 ? count + 1 : 1;
@@ -230,6 +232,13 @@ char* write_float32_text(char* at, float value) {
   if (exponent_magnitude >= 100) *at++ = static_cast<char>('0' + exponent_magnitude / 100);
   std::memcpy(at, kDigitPairs + 2 * (exponent_magnitude % 100), 2);
   return at + 2;
+}
+
+bool avx2_digits_allowed() {
+  __builtin_cpu_init();
+  if (!__builtin_cpu_supports("avx2")) return false;
+  const char* requested = std::getenv("TARNVAULT_SIMD");
+  return requested == nullptr || std::string_view(requested) != "scalar";
 }
 
 }  // namespace
@@ -263,11 +272,77 @@ void append_float(std::string& out, double value) { append_shortest(out, value);
 
 void append_float32(std::string& out, float value) {
   char buffer[kMaxFloat32TextSize];
-  const char* end = write_float32_text(buffer, value);
+  const char* end = write_float32(buffer, value);
   out.append(buffer, static_cast<std::size_t>(end - buffer));
 }
 
-char* write_float32(char* at, float value) { return write_float32_text(at, value); }
+char* write_float32(char* at, float value) {
+  if (value == 0) return lay_out_float32(at, value, {});
+  return lay_out_float32(at, value, float32_digits(std::fabs(value)));
+}
+
+char* write_float32_list(char* at, std::span<const float> values) {
+  const bool avx2 = float32_digits_avx2_enabled();
+  const Float32DigitTables* const tables = avx2 ? &float32_digit_tables() : nullptr;
+  constexpr std::size_t kBlock = kAvx2DigitBlock;
+  for (std::size_t start = 0; start < values.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, values.size() - start);
+    const float* const block = values.data() + start;
+    // A block's digits first, its layout after: the digits of one value
+    // then overlap those of the next instead of waiting for its stores.
+    Float32Digits digits[kBlock];
+    unsigned scalar_lanes = (1u << count) - 1;
+    if (avx2) {
+      float padded[kBlock] = {1, 1, 1, 1, 1, 1, 1, 1};
+      std::copy(block, block + count, padded);
+      scalar_lanes &= float32_digits_avx2(padded, *tables, digits);
+    }
+    for (; scalar_lanes != 0; scalar_lanes &= scalar_lanes - 1) {
+      const auto i = static_cast<std::size_t>(std::countr_zero(scalar_lanes));
+      if (block[i] != 0) digits[i] = float32_digits(std::fabs(block[i]));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (start + i != 0) *at++ = ',';
+      at = lay_out_float32(at, block[i], digits[i]);
+    }
+  }
+  return at;
+}
+
+Float32Digits float32_digits(float magnitude) {
+  // to_decimal's significand has no trailing zeros: its digits are all
+  // there is to count.
+  const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude);
+  const int count = digit_count(decimal.significand);  // at most 9
+  // The digits padded with zeros to nine: a leading one and a word of eight.
+  const std::uint32_t nine = decimal.significand * kPowersOfTen[9 - count];
+  return {eight_digits(nine % 100000000), static_cast<char>('0' + nine / 100000000), count,
+          decimal.exponent + count - 1};
+}
+
+bool float32_digits_avx2_enabled() {
+  static const bool enabled = avx2_digits_allowed();
+  return enabled;
+}
+
+const Float32DigitTables& float32_digit_tables() {
+  // Built here, at the baseline instruction set: the AVX2 file holds only
+  // what runs after the CPU check.
+  static const Float32DigitTables tables = [] {
+    namespace dragonbox = fmt::detail::dragonbox;
+    Float32DigitTables built{};
+    for (int biased = 1; biased < 255; ++biased) {
+      const int exponent = biased - 150;  // of the 24-bit integer significand
+      const int minus_k = dragonbox::floor_log10_pow2(exponent) - 1;  // kappa = 1
+      const int beta = exponent + dragonbox::floor_log2_pow10(-minus_k);
+      built.power[biased] = dragonbox::cache_accessor<float>::get_cached_power(-minus_k);
+      built.shape[biased] = static_cast<std::uint64_t>(beta) |
+                            static_cast<std::uint64_t>(minus_k + kShapeBias) << 32;
+    }
+    return built;
+  }();
+  return tables;
+}
 
 std::string_view non_finite_name(double value) {
   if (std::isnan(value)) return "NaN";

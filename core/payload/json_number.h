@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,12 @@ inline constexpr std::size_t kMaxFloat32TextSize = 32;
 // the room past the end may be overwritten. For writers that format many
 // numbers into one buffer sized once.
 char* write_float32(char* at, float value);
+
+// The texts of values separated by ',' at `at`, which must have
+// values.size() * (kMaxFloat32TextSize + 1) bytes of room; returns the end.
+// Every value must be finite. The same bytes as write_float32 one value at
+// a time, several times faster for a vector's components.
+char* write_float32_list(char* at, std::span<const float> values);
 
 // "NaN", "inf" or "-inf": names a non-finite value in messages.
 std::string_view non_finite_name(double value);

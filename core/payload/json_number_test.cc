@@ -8,12 +8,24 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
+#include <vector>
 
+#include "core/payload/float32_digits.h"
 #include "core/payload/utf8.h"
 
 namespace tarnvault_core::payload {
 namespace {
+
+// More than a block of the AVX2 version, whatever runs.
+constexpr std::size_t kListBlock = kAvx2DigitBlock;
+
+std::string list_text(std::span<const float> values) {
+  std::string text(values.size() * (kMaxFloat32TextSize + 1), '\0');
+  text.resize(static_cast<std::size_t>(write_float32_list(text.data(), values) - text.data()));
+  return text;
+}
 
 TEST(JsonNumberTest, ClassifiesByTextAndRange) {
   constexpr auto kInt64Min = std::numeric_limits<std::int64_t>::min();
@@ -59,7 +71,8 @@ TEST(JsonNumberTest, EveryFiniteDoubleReadsBackAsTheSameFloat) {
 // The float32 text is to_chars' shortest form (plus ".0" where it shows
 // neither point nor exponent), byte for byte: the log's bytes must not
 // change with the formatter. Every 4093rd bit pattern, and the patterns
-// around each power of two, where the layouts change.
+// around each power of two, where the layouts change; one value at a time,
+// and as lists, whose blocks mix every kind of value.
 TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
   auto standard = [](float f) {
     char buffer[64];
@@ -68,6 +81,7 @@ TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
     if (text.find_first_of(".e") == std::string::npos) text += ".0";
     return text;
   };
+  std::vector<float> values;
   auto check = [&](std::uint32_t bits) {
     const float f = std::bit_cast<float>(bits);
     if (!std::isfinite(f)) return;
@@ -77,6 +91,7 @@ TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
     const std::string written(room, write_float32(room, f));
     ASSERT_EQ(appended, standard(f)) << std::hex << bits;
     ASSERT_EQ(written, appended) << std::hex << bits;
+    values.push_back(f);
   };
   for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << 32); bits += 4093) {
     check(static_cast<std::uint32_t>(bits));
@@ -87,6 +102,61 @@ TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
       check((exponent << 23) | (0x7FFFFFu - low));
       check(0x80000000u | (exponent << 23) | low);
     }
+  }
+  // Lists of every length up to three blocks, then the whole set at once.
+  std::string expected;
+  for (std::size_t length = 0; length <= 3 * kListBlock + 1; ++length) {
+    const std::span<const float> list(values.data() + 7 * length, length);
+    expected.clear();
+    for (const float f : list) {
+      if (!expected.empty()) expected += ',';
+      expected += standard(f);
+    }
+    ASSERT_EQ(list_text(list), expected) << length;
+  }
+  const std::string all = list_text(values);
+  std::size_t at = 0;
+  for (const float f : values) {
+    const std::string text = standard(f);
+    ASSERT_EQ(all.compare(at, text.size(), text), 0) << f;
+    at += text.size() + 1;
+  }
+  EXPECT_EQ(at, all.size() + 1);
+}
+
+// The AVX2 digits are those of the scalar reference in every lane it does
+// not hand back, and it hands back exactly the zeros, subnormals and powers
+// of two. A block starts at every 4093rd bit pattern, its lanes spread
+// over the patterns nearby; and blocks at both ends of every exponent.
+TEST(JsonNumberTest, Avx2DigitsAreTheScalarDigits) {
+  if (!float32_digits_avx2_enabled()) GTEST_SKIP() << "no AVX2 here";
+  const Float32DigitTables& tables = float32_digit_tables();
+  float block[kAvx2DigitBlock];
+  Float32Digits digits[kAvx2DigitBlock];
+  auto check_block = [&](std::uint32_t first_bits) {
+    for (std::size_t i = 0; i < kAvx2DigitBlock; ++i) {
+      block[i] = std::bit_cast<float>(static_cast<std::uint32_t>(first_bits + i * 0x10001u));
+      if (!std::isfinite(block[i])) block[i] = 1.0f;
+    }
+    const unsigned handed_back = float32_digits_avx2(block, tables, digits);
+    for (std::size_t i = 0; i < kAvx2DigitBlock; ++i) {
+      const auto bits = std::bit_cast<std::uint32_t>(block[i]) & 0x7FFFFFFFu;
+      const bool special = (bits & 0x7FFFFFu) == 0 || (bits >> 23) == 0;
+      ASSERT_EQ((handed_back >> i & 1) != 0, special) << std::hex << bits;
+      if (special) continue;
+      const Float32Digits expected = float32_digits(std::fabs(block[i]));
+      ASSERT_EQ(digits[i], expected)
+          << std::hex << bits << std::dec << ": " << digits[i].first << " " << digits[i].count
+          << " e" << digits[i].scientific_exponent << " against " << expected.first << " "
+          << expected.count << " e" << expected.scientific_exponent;
+    }
+  };
+  for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << 32); bits += 4093) {
+    check_block(static_cast<std::uint32_t>(bits));
+  }
+  for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
+    check_block(exponent << 23);
+    check_block((exponent << 23) | 0x7FFFF0u);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "core/payload/json_writer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/payload/json_number.h"
@@ -129,18 +130,19 @@ template class JsonTextWriter<rapidjson::PrettyWriter<StringOutput>>;
 
 std::optional<std::size_t> append_float32_array(std::string& out, std::span<const float> values) {
   // Sized once for the longest possible text and cut back afterwards: no
-  // temporary per number.
+  // temporary per number. Before a non-finite value, out gets the text of
+  // the values ahead of it, as the header promises.
+  const auto non_finite = std::find_if(values.begin(), values.end(),
+                                       [](float value) { return !std::isfinite(value); });
+  const auto finite = values.first(static_cast<std::size_t>(non_finite - values.begin()));
   const std::size_t start = out.size();
-  out.resize(start + 2 + values.size() * (kMaxFloat32TextSize + 1));
+  out.resize(start + 2 + finite.size() * (kMaxFloat32TextSize + 1));
   char* at = out.data() + start;
   *at++ = '[';
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (!std::isfinite(values[i])) {
-      out.resize(static_cast<std::size_t>(at - out.data()));
-      return i;
-    }
-    if (i != 0) *at++ = ',';
-    at = write_float32(at, values[i]);
+  at = write_float32_list(at, finite);
+  if (finite.size() != values.size()) {
+    out.resize(static_cast<std::size_t>(at - out.data()));
+    return finite.size();
   }
   *at++ = ']';
   out.resize(static_cast<std::size_t>(at - out.data()));
