@@ -49,7 +49,8 @@ std::vector<float> vector_of(std::uint64_t id) { return {static_cast<float>(id) 
 // buffer holds.
 constexpr std::size_t kBufferedRecords =
     kDataBufferBytes / (storage::data_file::kHeaderSize + 4 * kDimension +
-                        storage::data_file::kPayloadLengthSize + sizeof(R"({"data":{}})") - 1);
+                        storage::data_file::kPayloadLengthSize +
+                        storage::data_file::kEmptyPayloadText.size());
 // Ids 1 ... kFlushedIds are flushed, kUnflushedIds on are not.
 constexpr std::uint64_t kFlushedIds = kBufferedRecords - 1;
 constexpr std::uint64_t kUnflushedIds = 300;

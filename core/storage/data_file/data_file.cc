@@ -34,8 +34,6 @@ struct ScanStop {
   std::optional<RecordRead> failure;  // the record that could not be read
 };
 
-constexpr std::string_view kEmptyPayloadText = R"({"data":{}})";
-
 // A read error met by the chunk parser, named like read_record names it.
 RecordRead read_failure(const char* prefix, const Error& cause) {
   RecordRead read;

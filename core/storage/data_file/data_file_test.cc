@@ -82,16 +82,23 @@ std::string record_bytes(std::uint8_t marker, std::uint64_t id, std::vector<floa
 TEST(DataFileFormatTest, RecordIsByteExactAndOffsetsFollowSizes) {
   TempDir dir;
   const auto path = dir.file("data.qvf");
+  Payload tagged;
+  tagged.data["tag"] = JsonValue::string("x");
   {
     DataFile file = open_file(path);
     EXPECT_EQ(append(file, 1), 0u);
     EXPECT_EQ(append(file, 2, {1.0f, 2.0f, 3.0f}), 36u);
-    EXPECT_EQ(file.write_offset(), 36u + 40u);
+    EXPECT_EQ(append(file, 3, {1.0f, 2.0f}, tagged), 76u);
+    EXPECT_EQ(file.write_offset(), 76u + 45u);
   }  // destruction writes the buffer out
-  EXPECT_EQ(read_bytes(path).substr(0, 36), kRecordOfId1);
+  // The empty payload and any other come out as the same writer would put them.
+  EXPECT_EQ(read_bytes(path), kRecordOfId1 +
+                                  record_bytes(0, 2, {1.0f, 2.0f, 3.0f}, R"({"data":{}})") +
+                                  record_bytes(0, 3, {1.0f, 2.0f}, R"({"data":{"tag":"x"}})"));
+  EXPECT_EQ(payload::payload_to_json(Payload{}).value(), R"({"data":{}})");
   DataFile reopened = open_file(path);
-  EXPECT_EQ(reopened.write_offset(), 76u);
-  EXPECT_EQ(append(reopened, 3), 76u);
+  EXPECT_EQ(reopened.write_offset(), 121u);
+  EXPECT_EQ(append(reopened, 4), 121u);
 }
 
 TEST(DataFileFormatTest, ReadsBackIdsPayloadsAndEveryFloatBitForBit) {

@@ -38,7 +38,9 @@ Status encode_record(std::uint64_t id, std::span<const float> vector,
   out.append(reinterpret_cast<const char*>(vector.data()), vector.size_bytes());
   const std::size_t payload_len_at = out.size();
   out.append(kPayloadLengthSize, '\0');
-  if (Status encoded = payload::append_payload_json(payload, out); !encoded.ok()) {
+  if (payload.data.empty()) {
+    out.append(kEmptyPayloadText);
+  } else if (Status encoded = payload::append_payload_json(payload, out); !encoded.ok()) {
     out.clear();
     return Error::io_error("payload serialization failed: " + encoded.error().text());
   }

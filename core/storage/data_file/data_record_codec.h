@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "core/error/result.h"
 #include "core/payload/payload.h"
@@ -23,6 +24,9 @@ inline constexpr std::uint8_t kDeletedMarker = 1;
 // Bytes of a record before its vector, and between vector and payload.
 inline constexpr std::size_t kHeaderSize = 1 + 8 + 4;
 inline constexpr std::size_t kPayloadLengthSize = 4;
+// The payload of nearly every record, written and read without a JSON
+// writer or parser.
+inline constexpr std::string_view kEmptyPayloadText = R"({"data":{}})";
 
 // Replaces out with the whole record. Fails (out empty) when the payload
 // cannot be encoded or a count does not fit its 32-bit field.
