@@ -147,7 +147,15 @@ constexpr std::size_t kRecordsPerTake = 16;
 void check_records(std::span<const FramedRecord> framed, bool parse,
                    std::span<CheckedRecord> out) {
   auto check_range = [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) check_record(framed[i], parse, out[i]);
+    // A collection's vectors all have one length: room for the last one's
+    // saves growing each parsed vector on the way, and a kept entry owns
+    // exactly what it holds, as kept_copy wants.
+    std::size_t last_length = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      if (parse) out[i].entry.vector.reserve(last_length);
+      check_record(framed[i], parse, out[i]);
+      last_length = out[i].entry.vector.size();
+    }
   };
   const std::uint64_t first_start =
       framed.front().end - framed.front().body.size() - kRecordHeaderSize;
