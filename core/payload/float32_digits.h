@@ -24,13 +24,10 @@ struct Float32Digits {
 // that read back to the same float, the closest of them to the value.
 Float32Digits float32_digits(float magnitude);
 
-// Per biased exponent: the cached power of ten Dragonbox multiplies by, and
-// the shift and decimal exponent that go with it.
+// Per biased exponent: the cached power of ten Dragonbox multiplies by.
 struct Float32DigitTables {
   std::uint64_t power[256];
-  std::uint64_t shape[256];  // beta in the low half, minus_k + kShapeBias above
 };
-inline constexpr std::int64_t kShapeBias = 1000;
 
 // The tables, built at first use from Dragonbox's own.
 const Float32DigitTables& float32_digit_tables();

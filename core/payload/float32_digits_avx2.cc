@@ -21,10 +21,6 @@ namespace {
 
 __m256i all(std::int64_t value) { return _mm256_set1_epi64x(value); }
 
-// 10^(9 - digits): pads a significand of so many digits to nine.
-constexpr std::int64_t kPaddingScales[10] = {1,      10,      100,      1000,      10000,
-                                             100000, 1000000, 10000000, 100000000, 1000000000};
-
 // All ones where a lane's bit 0 is set.
 __m256i mask_of_low_bit(__m256i bits) {
   return _mm256_cmpeq_epi64(_mm256_and_si256(bits, all(1)), all(1));
@@ -58,11 +54,22 @@ unsigned four_digits(const float* values, const Float32DigitTables& tables, Floa
   const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi64(fraction, zero),
                                           _mm256_cmpeq_epi64(biased_exponent, zero));
 
-  const auto* power_table = reinterpret_cast<const long long*>(tables.power);
-  const auto* shape_table = reinterpret_cast<const long long*>(tables.shape);
-  const __m256i cache = _mm256_i64gather_epi64(power_table, biased_exponent, 8);
-  const __m256i shape = _mm256_i64gather_epi64(shape_table, biased_exponent, 8);
-  const __m256i beta = _mm256_and_si256(shape, low32);
+  // Dragonbox's k and beta from the binary exponent, in 32-bit lanes, which
+  // shift arithmetically as its floor_log10_pow2 and floor_log2_pow10 do;
+  // only the low half of each 64-bit lane is used. A gather is slow, so
+  // only the cached power is looked up.
+  const __m256i exponent = _mm256_sub_epi32(biased_exponent, _mm256_set1_epi32(150));
+  const __m256i minus_k = _mm256_sub_epi32(
+      _mm256_srai_epi32(_mm256_mullo_epi32(exponent, _mm256_set1_epi32(315653)), 20),
+      _mm256_set1_epi32(1));  // kappa = 1
+  const __m256i beta = _mm256_and_si256(
+      _mm256_add_epi32(exponent, _mm256_srai_epi32(_mm256_mullo_epi32(
+                                                      _mm256_sub_epi32(zero, minus_k),
+                                                      _mm256_set1_epi32(1741647)),
+                                                  19)),
+      low32);
+  const __m256i cache = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(tables.power),
+                                               biased_exponent, 8);
   const __m256i cache_high = _mm256_srli_epi64(cache, 32);
 
   const __m256i significand = _mm256_or_si256(fraction, all(0x800000));
@@ -120,18 +127,25 @@ unsigned four_digits(const float* values, const Float32DigitTables& tables, Floa
   smaller = _mm256_sub_epi64(smaller, _mm256_and_si256(step_down, all(1)));
 
   const __m256i decimal = _mm256_blendv_epi8(smaller, larger, larger_holds);
-  // minus_k + 1, or minus_k + 2 where the larger divisor holds.
-  const __m256i decimal_exponent = _mm256_sub_epi64(
-      _mm256_add_epi64(_mm256_srli_epi64(shape, 32), all(1 - kShapeBias)), larger_holds);
+  // minus_k + 1, or minus_k + 2 where the larger divisor holds; the low
+  // halves of the lanes are right, and only they are kept.
+  const __m256i decimal_exponent =
+      _mm256_sub_epi64(_mm256_add_epi64(minus_k, all(1)), larger_holds);
 
-  // The decimal's digits, padded with zeros to nine (it has at most nine).
+  // The decimal's digits, padded with zeros to nine (it has at most nine):
+  // times 10^(9 - digits), 10^8 apart, the others picked from a register.
   __m256i digit_count = all(1);
   std::int64_t power = 10;
   for (int i = 1; i < 9; ++i, power *= 10) {
     digit_count = _mm256_sub_epi64(digit_count, _mm256_cmpgt_epi64(decimal, all(power - 1)));
   }
-  const __m256i scale = _mm256_i64gather_epi64(
-      reinterpret_cast<const long long*>(kPaddingScales), _mm256_sub_epi64(all(9), digit_count), 8);
+  const __m256i padding = _mm256_sub_epi64(all(9), digit_count);
+  const __m256i small_scales = _mm256_and_si256(
+      _mm256_permutevar8x32_epi32(
+          _mm256_setr_epi32(1, 10, 100, 1000, 10000, 100000, 1000000, 10000000), padding),
+      low32);
+  const __m256i scale =
+      _mm256_blendv_epi8(small_scales, all(100000000), _mm256_cmpeq_epi64(padding, all(8)));
   const __m256i nine = _mm256_mul_epu32(decimal, scale);
   const __m256i first = _mm256_srli_epi64(_mm256_mul_epu32(nine, all(1441151881)), 57);  // / 10^8
   const __m256i low8 = _mm256_sub_epi64(nine, _mm256_mul_epu32(first, all(100000000)));

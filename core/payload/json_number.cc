@@ -334,10 +334,7 @@ const Float32DigitTables& float32_digit_tables() {
     for (int biased = 1; biased < 255; ++biased) {
       const int exponent = biased - 150;  // of the 24-bit integer significand
       const int minus_k = dragonbox::floor_log10_pow2(exponent) - 1;  // kappa = 1
-      const int beta = exponent + dragonbox::floor_log2_pow10(-minus_k);
       built.power[biased] = dragonbox::cache_accessor<float>::get_cached_power(-minus_k);
-      built.shape[biased] = static_cast<std::uint64_t>(beta) |
-                            static_cast<std::uint64_t>(minus_k + kShapeBias) << 32;
     }
     return built;
   }();
