@@ -48,12 +48,16 @@ TEST(WalEntryWriteTest, BodiesAreExactCompactJson) {
       body_of(insert(1, {0.1f, -0.0f, 16777216.0f, std::numeric_limits<float>::denorm_min()})),
       R"({"kind":"Insert","id":1,"vector":[0.1,-0.0,16777216.0,1e-45],"payload":{"data":{}}})");
 
-  WalEntry update = insert(std::numeric_limits<std::uint64_t>::max(), {});
-  update.kind = WalEntryKind::Update;
-  update.payload.data["k"] = JsonValue::string("v");
-  EXPECT_EQ(
-      body_of(update),
-      R"({"kind":"Update","id":18446744073709551615,"vector":[],"payload":{"data":{"k":"v"}}})");
+  // An empty payload is written straight, any other through the general
+  // writer: both give the same shape.
+  for (const bool with_payload : {false, true}) {
+    WalEntry update = insert(std::numeric_limits<std::uint64_t>::max(), {0.25f, -3.0f});
+    update.kind = WalEntryKind::Update;
+    if (with_payload) update.payload.data["k"] = JsonValue::string("v");
+    EXPECT_EQ(body_of(update), std::string(R"({"kind":"Update","id":18446744073709551615,)") +
+                                   R"("vector":[0.25,-3.0],"payload":{"data":{)" +
+                                   (with_payload ? R"("k":"v")" : "") + "}}}");
+  }
 }
 
 // The texts the log has always written for these components; changing any
@@ -114,6 +118,8 @@ TEST(WalEntryWriteTest, RefusesWhatJsonCannotCarryAndLeavesOutputUnchanged) {
   JsonValue deep = JsonValue::null();
   for (int i = 0; i < 125; ++i) deep = JsonValue::array({std::move(deep)});
   too_deep.payload.data["k"] = std::move(deep);
+  WalEntry non_finite_beside_payload = insert(1, {2.0f, 1.0f, INFINITY});
+  non_finite_beside_payload.payload.data["k"] = JsonValue::string("v");
   WalEntry unknown_kind = insert(1, {});
   unknown_kind.kind = static_cast<WalEntryKind>(9);
 
@@ -125,6 +131,7 @@ TEST(WalEntryWriteTest, RefusesWhatJsonCannotCarryAndLeavesOutputUnchanged) {
       {insert(1, {1.0f, std::nanf("")}),
        "serialization failed: vector component 1 is not finite: NaN"},
       {insert(1, {-INFINITY}), "serialization failed: vector component 0 is not finite: -inf"},
+      {non_finite_beside_payload, "serialization failed: vector component 2 is not finite: inf"},
       {bad_payload, "serialization failed: float is not finite: NaN"},
       {too_deep, "serialization failed: nesting deeper than 127 levels"},
       {unknown_kind, "serialization failed: unknown entry kind 9"},
