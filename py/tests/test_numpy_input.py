@@ -63,6 +63,47 @@ def test_vectors_match_list_path(vectors):
     assert results(vectors) == EXPECTED
 
 
+def single_insert_results(rows, payload):
+    index = Index("dot", 8)
+    for i, row in enumerate(rows):
+        if payload == "absent":
+            index.insert(i, row)
+        else:
+            index.insert(i, row, payload=payload)
+    return repr(index.search_batch(QUERIES.tolist(), 50))
+
+
+# A lone float32 vector is read in place when its components lie side by
+# side; every other layout is copied. Both must give the list path's result.
+@pytest.mark.parametrize(
+    "rows",
+    [
+        DATA32,
+        np.asfortranarray(DATA32),
+        np.ascontiguousarray(DATA32[:, ::-1])[:, ::-1],
+        unaligned(DATA32),
+        read_only(DATA32),
+        [memoryview(row) for row in DATA32],
+        [array.array("f", row) for row in DATA32],
+        DATA,
+    ],
+    ids=["float32", "float32-fortran", "float32-reversed-components", "float32-unaligned",
+         "float32-read-only", "memoryview", "array-module", "float64"],
+)
+@pytest.mark.parametrize("payload", ["absent", None, {"k": 1}])
+def test_single_vectors_match_list_path(rows, payload):
+    assert single_insert_results(rows, payload) == EXPECTED
+
+
+def test_single_vector_is_copied_and_released():
+    row = DATA32[1].copy()
+    index = Index("dot", 8)
+    index.insert(1, row)
+    row[:] = 0
+    row.resize((1,), refcheck=False)  # refused while a buffer is still exported
+    assert index.get(1) == (DATA32[1].tolist(), {})
+
+
 def test_stored_rows_are_copies_and_the_array_is_released():
     vectors = DATA32.copy()
     index = Index("dot", 8)

@@ -242,6 +242,24 @@ BufferRead append_float_buffer(PyObject* value, FloatBuffer& out) {
   return BufferRead::Done;
 }
 
+// A one-dimensional float32 buffer whose components lie side by side,
+// borrowed as out's one row; anything else is left to the copying path.
+BufferRead borrow_float_buffer(PyObject* value, VectorList& out) {
+  const Exporter exporter = classify_exporter(value);
+  if (exporter == Exporter::Other) return BufferRead::NotApplicable;
+  auto buffer = std::make_unique<HeldBuffer>(value);
+  const Layout layout = check_layout(*buffer, exporter, 1);
+  if (!layout.usable || layout.element.kind != ElementKind::Float32) return BufferRead::NotApplicable;
+  const Py_ssize_t count = buffer->extent(0);
+  const bool contiguous = count <= 1 || buffer->stride(0) == static_cast<Py_ssize_t>(sizeof(float));
+  if (!contiguous || reinterpret_cast<std::uintptr_t>(buffer->data()) % alignof(float) != 0) {
+    return BufferRead::NotApplicable;
+  }
+  const char* base = buffer->data();
+  out.borrow_rows(std::move(buffer), base, 1, static_cast<std::size_t>(count), 0);
+  return BufferRead::Done;
+}
+
 // A two-dimensional float32/float64 NumPy array; out receives one row per
 // vector.
 BufferRead read_vector_list_buffer(PyObject* value, VectorList& out, RowReading reading) {
@@ -502,6 +520,16 @@ bool convert_text(PyObject* value, const char* parameter, std::string& out) {
 bool convert_float_vector(PyObject* value, const char* parameter, FloatBuffer& out) {
   out.clear();
   return with_parameter_prefix(parameter, [&] { return append_float_vector(value, out); });
+}
+
+bool convert_float_vector_in_place(PyObject* value, const char* parameter, VectorList& out) {
+  out.clear();
+  return with_parameter_prefix(parameter, [&] {
+    if (borrow_float_buffer(value, out) == BufferRead::Done) return true;
+    if (!append_float_vector(value, out.values())) return false;
+    out.end_row();
+    return true;
+  });
 }
 
 bool convert_id_list(PyObject* value, const char* parameter, std::vector<std::uint64_t>& out) {

@@ -236,6 +236,10 @@ bool convert_vector_list(PyObject* value, const char* parameter, VectorList& out
 // the result must be what a copy taken at conversion time would give.
 bool convert_vector_list_in_place(PyObject* value, const char* parameter, VectorList& out);
 
+// As convert_float_vector, into a list of one row, which reads a contiguous
+// float32 buffer in place. The same rule as for convert_vector_list_in_place.
+bool convert_float_vector_in_place(PyObject* value, const char* parameter, VectorList& out);
+
 // Applies the "argument '{parameter}': " rule to the pending exception.
 void prefix_type_error(const char* parameter);
 

@@ -194,14 +194,21 @@ PyObject* insert_method(const MethodClass<Object, Store>& cls, const Signature<2
     Store& store = *(object.*cls.store);
     if (!check_writable(store)) return nullptr;
     std::uint64_t id = 0;
-    FloatBuffer vector;
+    VectorList vector;
     tarnvault_core::Payload payload;
     if (!convert_id(arguments[0], "id", id)) return nullptr;
-    if (!convert_float_vector(arguments[1], "vector", vector)) return nullptr;
-    if (arguments[2] != nullptr && !convert_payload(arguments[2], "payload", payload)) {
+    // The vector is read in place only when no payload's conversion can run
+    // Python code after it; the interpreter lock is held until the core has
+    // copied it.
+    const bool with_payload = arguments[2] != nullptr && arguments[2] != Py_None;
+    if (with_payload) {
+      if (!convert_float_vector(arguments[1], "vector", vector.values())) return nullptr;
+      vector.end_row();
+    } else if (!convert_float_vector_in_place(arguments[1], "vector", vector)) {
       return nullptr;
     }
-    const auto status = store.insert(id, vector, std::move(payload));
+    if (with_payload && !convert_payload(arguments[2], "payload", payload)) return nullptr;
+    const auto status = store.insert(id, vector[0], std::move(payload));
     if (!status.ok()) return raise_core_error(PyExc_ValueError, status.error());
     return new_none();
   });
