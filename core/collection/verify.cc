@@ -121,7 +121,7 @@ class RecoveredState {
 // tail or damage.
 Status check_data_file(const std::filesystem::path& path, std::uint64_t dimension,
                        RecoveredState& state, CollectionCheck& check, io::FileSystem& fs) {
-  auto data_file = storage::data_file::DataFile::open(path, fs);
+  auto data_file = storage::data_file::DataFile::open_read_only(path, fs);
   if (!data_file.ok()) return cannot_check(data_file.error().message());
   auto scan = data_file->scan_each(
       [&](storage::data_file::RecordVisit& record) {
