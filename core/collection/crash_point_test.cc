@@ -63,8 +63,8 @@ struct Action {
 const storage::wal::BatchLimits kSmallGroups{512, 4096, 1024};
 
 // Inserts, a flush, replacements, a reopen that replays the log, a run of
-// inserts long enough for a batched log sync and for both write buffers to
-// spill, a batch long enough for a sync and one too short for it, more
+// inserts long enough for a batched log sync and for an 8 KiB data-file
+// buffer to spill, a batch long enough for a sync and one too short for it, more
 // flushes, compactions (of unflushed replacements and deletes, and of a
 // file that replays had grown), a batch of many groups, and writes left
 // unflushed at the end.
