@@ -260,11 +260,11 @@ class Collection {
   // Recovery, phase 1: the data file. Phase 2: the log.
   Status load_data_file();
   Status replay_log();
-  Status replay(const storage::wal::WalEntry& entry);
+  Status replay(const storage::wal::WalEntryRef& entry);
   // A read-only open's replay: the index and next_id only, no file touched.
   // The id-to-offset map keeps what the data file said; nothing reads it
   // without a write, and writes are refused.
-  Status replay_in_memory(const storage::wal::WalEntry& entry);
+  Status replay_in_memory(const storage::wal::WalEntryRef& entry);
   // Streams the live records into the index and the map as the data file is
   // read, newest record of an id winning, and sets next_id. superseded
   // receives the records that lost.

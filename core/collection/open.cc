@@ -47,6 +47,7 @@ using storage::data_file::DataFileTail;
 using storage::wal::Wal;
 using storage::wal::WalEntry;
 using storage::wal::WalEntryKind;
+using storage::wal::WalEntryRef;
 using storage::wal::WalReader;
 
 // ---- Opening -----------------------------------------------------------------
@@ -361,7 +362,7 @@ Status Collection::replay_log() {
     std::unique_lock lock(wal_mutex_);
     TV_RETURN_IF_ERROR(wal_.truncate_to(checked->valid_length));
   }
-  std::vector<WalEntry>& entries = checked->entries;
+  const std::vector<storage::wal::KeptEntry>& entries = checked->entries;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     // The id's place in the map and in the index, wanted a few entries on:
     // both are hashed, so each lookup would otherwise wait on memory. A
@@ -371,15 +372,17 @@ Status Collection::replay_log() {
       id_to_offset_.prefetch(ahead);
       index_.prefetch(ahead);
     }
-    TV_RETURN_IF_ERROR(replay(entries[i]));
-    // Applied entries give their memory back while the index grows.
-    entries[i].vector = {};
+    TV_RETURN_IF_ERROR(replay(entries[i].ref()));
   }
-  return reader->for_each(checked->kept_length, checked->valid_length,
-                          [this](WalEntry& entry) { return replay(entry); });
+  const std::uint64_t kept_length = checked->kept_length;
+  const std::uint64_t valid_length = checked->valid_length;
+  // The kept entries' memory goes back before the rest is read.
+  *checked = storage::wal::WalReadResult{};
+  return reader->for_each(kept_length, valid_length,
+                          [this](WalEntry& entry) { return replay(entry.ref()); });
 }
 
-Status Collection::replay(const WalEntry& entry) {
+Status Collection::replay(const WalEntryRef& entry) {
   if (read_only_) return replay_in_memory(entry);
   // As apply_insert_no_wal and apply_update_no_wal, except that an index
   // entry that already holds what the record says stays where it is: most
@@ -403,7 +406,7 @@ Status Collection::replay(const WalEntry& entry) {
   return {};
 }
 
-Status Collection::replay_in_memory(const WalEntry& entry) {
+Status Collection::replay_in_memory(const WalEntryRef& entry) {
   if (entry.kind == WalEntryKind::Checkpoint) return {};
   {
     // As the apply operations leave the index: the logged record replaces

@@ -129,7 +129,7 @@ Result<std::vector<WalEntry>> Wal::read_all(const std::filesystem::path& path,
   auto read = reader->read(kKeepEverything);
   if (!read.ok()) return std::move(read).error();
   if (read->tail_error) return std::move(*read->tail_error);
-  return std::move(read->entries);
+  return read->owned_entries();
 }
 
 }  // namespace tarnvault_core::storage::wal

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <system_error>
@@ -120,16 +122,70 @@ struct FramedRecord {
 // was parsed.
 struct CheckedRecord {
   std::optional<Error> refused;
-  WalEntry entry;
+  KeptEntry entry;
 };
 
-void check_record(const FramedRecord& record, bool parse, CheckedRecord& out) {
-  if (const std::uint32_t computed = body_checksum(record.body); computed != record.stored) {
-    out.refused = checksum_mismatch(record.stored, computed);
-    return;
+// Components of parsed entries, copied into blocks that never move. Blocks
+// grow from a few KiB to a MiB, so that a log of two records costs little
+// and a large one a block per thousands of records.
+class ComponentArena {
+ public:
+  std::span<const float> copy(std::span<const float> components) {
+    if (components.size() > room_) {
+      block_size_ = std::min(std::max(2 * block_size_, kSmallestBlock), kLargestBlock);
+      const std::size_t size = std::max(components.size(), block_size_);
+      blocks_.push_back(std::make_unique_for_overwrite<float[]>(size));
+      next_ = blocks_.back().get();
+      room_ = size;
+    }
+    float* const at = next_;
+    std::copy(components.begin(), components.end(), at);
+    next_ += components.size();
+    room_ -= components.size();
+    return {at, components.size()};
   }
-  out.refused = parse ? parse_body(record.body, out.entry) : check_body(record.body);
-}
+
+  void hand_over(std::vector<std::unique_ptr<float[]>>& to) {
+    for (auto& block : blocks_) to.push_back(std::move(block));
+    blocks_.clear();
+    next_ = nullptr;
+    room_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kSmallestBlock = std::size_t{1} << 10;
+  static constexpr std::size_t kLargestBlock = std::size_t{1} << 18;
+
+  std::vector<std::unique_ptr<float[]>> blocks_;
+  float* next_ = nullptr;
+  std::size_t room_ = 0;
+  std::size_t block_size_ = 0;
+};
+
+// What a checking thread reuses from one record to the next: the entry it
+// parses into, whose vector keeps its storage, and its own arena, which no
+// other thread touches.
+struct Checker {
+  WalEntry parsed;
+  ComponentArena components;
+
+  void check(const FramedRecord& record, bool parse, CheckedRecord& out) {
+    if (const std::uint32_t computed = body_checksum(record.body); computed != record.stored) {
+      out.refused = checksum_mismatch(record.stored, computed);
+      return;
+    }
+    if (!parse) {
+      out.refused = check_body(record.body);
+      return;
+    }
+    out.refused = parse_body(record.body, parsed);
+    if (out.refused) return;
+    out.entry.kind = parsed.kind;
+    out.entry.id = parsed.id;
+    out.entry.vector = components.copy(parsed.vector);
+    out.entry.payload = std::move(parsed.payload);
+  }
+};
 
 // Framed bytes from which a second thread helps to check them: below this,
 // starting it costs more than it saves.
@@ -144,40 +200,32 @@ constexpr std::size_t kRecordsPerTake = 16;
 // for the other when the machine is busy. The helper touches only these
 // records in memory, never a file: every file operation stays on the
 // calling thread, in the order of a sequential read.
-void check_records(std::span<const FramedRecord> framed, bool parse,
-                   std::span<CheckedRecord> out) {
-  auto check_range = [&](std::size_t from, std::size_t to) {
-    // A collection's vectors all have one length: room for the last one's
-    // saves growing each parsed vector on the way, and a kept entry owns
-    // exactly what it holds, as kept_copy wants.
-    std::size_t last_length = 0;
-    for (std::size_t i = from; i < to; ++i) {
-      if (parse) out[i].entry.vector.reserve(last_length);
-      check_record(framed[i], parse, out[i]);
-      last_length = out[i].entry.vector.size();
-    }
+void check_records(std::span<const FramedRecord> framed, bool parse, std::span<CheckedRecord> out,
+                   std::array<Checker, 2>& checkers) {
+  auto check_range = [&](Checker& checker, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) checker.check(framed[i], parse, out[i]);
   };
   const std::uint64_t first_start =
       framed.front().end - framed.front().body.size() - kRecordHeaderSize;
   if (framed.back().end - first_start < kParallelBytes) {
-    check_range(0, framed.size());
+    check_range(checkers[0], 0, framed.size());
     return;
   }
   std::atomic<std::size_t> next{0};
-  auto take_and_check = [&] {
+  auto take_and_check = [&](Checker& checker) {
     for (;;) {
       const std::size_t from = next.fetch_add(kRecordsPerTake, std::memory_order_relaxed);
       if (from >= framed.size()) return;
-      check_range(from, std::min(from + kRecordsPerTake, framed.size()));
+      check_range(checker, from, std::min(from + kRecordsPerTake, framed.size()));
     }
   };
   std::thread helper;
   try {
-    helper = std::thread(take_and_check);
+    helper = std::thread(take_and_check, std::ref(checkers[1]));
   } catch (const std::system_error&) {
     // No thread to be had: the calling thread checks them all.
   }
-  take_and_check();
+  take_and_check(checkers[0]);
   if (helper.joinable()) helper.join();
 }
 
@@ -225,27 +273,24 @@ Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t from, std:
   return io::record_follows(file, from, size, probe);
 }
 
-// What keeping an entry costs in memory, roughly: the entry, its vector
-// and, for a payload with keys, about as much as its text took.
-std::uint64_t entry_footprint(const WalEntry& entry, std::string_view body) {
-  std::uint64_t bytes = sizeof(WalEntry) + entry.vector.size() * sizeof(float);
+// What keeping an entry costs in memory, roughly: the entry, its
+// components and, for a payload with keys, about as much as its text took.
+std::uint64_t entry_footprint(const KeptEntry& entry, std::string_view body) {
+  std::uint64_t bytes = sizeof(KeptEntry) + entry.vector.size() * sizeof(float);
   if (!entry.payload.data.empty()) bytes += body.size();
   return bytes;
 }
 
-// A copy of a parsed entry that owns no more memory than it needs; the
-// payload is taken over.
-WalEntry kept_copy(WalEntry& parsed) {
-  if (parsed.vector.capacity() == parsed.vector.size()) return std::move(parsed);
-  WalEntry kept;
-  kept.kind = parsed.kind;
-  kept.id = parsed.id;
-  kept.vector.assign(parsed.vector.begin(), parsed.vector.end());
-  kept.payload = std::move(parsed.payload);
-  return kept;
-}
-
 }  // namespace
+
+std::vector<WalEntry> WalReadResult::owned_entries() const {
+  std::vector<WalEntry> owned;
+  owned.reserve(entries.size());
+  for (const KeptEntry& kept : entries) {
+    owned.push_back({kept.kind, kept.id, {kept.vector.begin(), kept.vector.end()}, kept.payload});
+  }
+  return owned;
+}
 
 Result<WalReader> WalReader::open(const std::filesystem::path& path, io::FileSystem& fs) {
   if (!fs.stat(path).ok()) return WalReader(nullptr, 0);
@@ -267,6 +312,7 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
   // The records framed in the buffer so far, checked a buffer at a time.
   std::vector<FramedRecord> framed;
   std::vector<CheckedRecord> checked;
+  std::array<Checker, 2> checkers;
   bool bad = false;
   // Checks what is framed, then takes the records in file order up to the
   // first bad one: the verdict of checking them one after the other.
@@ -274,7 +320,7 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
     if (framed.empty()) return;
     checked.clear();
     checked.resize(framed.size());
-    check_records(framed, keeping, checked);
+    check_records(framed, keeping, checked, checkers);
     for (std::size_t i = 0; i < framed.size(); ++i) {
       if (checked[i].refused) {
         result.tail = WalTail::Damaged;
@@ -288,7 +334,7 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
         kept_bytes += entry_footprint(checked[i].entry, framed[i].body);
         keeping = kept_bytes <= keep_budget;
         if (keeping) {
-          result.entries.push_back(kept_copy(checked[i].entry));
+          result.entries.push_back(std::move(checked[i].entry));
           result.kept_length = framed[i].end;
         }
       }
@@ -315,6 +361,7 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
     framed.push_back({stored, body, reader.position()});
   }
   settle();
+  for (Checker& checker : checkers) checker.components.hand_over(result.component_blocks);
   if (result.tail_error) {
     auto damaged = judge_bad_record(result.valid_length);
     if (!damaged.ok()) return std::move(damaged).error();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/error/result.h"
@@ -31,8 +32,23 @@ enum class WalTail : std::uint8_t {
   Damaged,     // a complete record whose checksum or body is wrong
 };
 
+// An entry that a read kept. Its components lie in the read's component
+// blocks: a hundred thousand kept entries then cost a few large blocks
+// rather than as many small allocations, each freed on its own.
+struct KeptEntry {
+  WalEntryKind kind = WalEntryKind::Checkpoint;
+  std::uint64_t id = 0;
+  std::span<const float> vector;
+  payload::Payload payload;
+
+  WalEntryRef ref() const { return {kind, id, vector, payload}; }
+};
+
 struct WalReadResult {
-  std::vector<WalEntry> entries;
+  std::vector<KeptEntry> entries;
+  // Where the kept entries' components lie; blocks never move, so moving
+  // the result keeps the entries' spans valid.
+  std::vector<std::unique_ptr<float[]>> component_blocks;
   // Bytes taken by the complete records: where a torn tail begins.
   std::uint64_t valid_length = 0;
   // Bytes taken by the records whose entries are held: where the records
@@ -49,6 +65,8 @@ struct WalReadResult {
   bool damaged = false;
 
   bool has_torn_tail() const { return tail != WalTail::None && !damaged; }
+  // Copies of the kept entries that own their vectors.
+  std::vector<WalEntry> owned_entries() const;
 };
 
 class WalReader {

@@ -310,6 +310,36 @@ TEST(WalCorruptionTest, ABadRecordIsATornTailOnlyWhenNoGoodRecordFollows) {
   }
 }
 
+// Kept entries share large blocks of components: each must read back whole
+// whatever block it fell into, on either checking thread, including a
+// vector longer than a block and the empty ones between.
+TEST(WalReadTest, KeptEntriesKeepTheirOwnComponents) {
+  TempDir dir;
+  const auto path = dir.file("wal.log");
+  std::vector<WalEntry> written;
+  // Lengths around the block sizes, then enough 128-component records that
+  // the check runs on two threads.
+  std::vector<std::size_t> lengths = {0, 3, 1021, 1024, 1, 0, 2049, 300000, 5};
+  lengths.resize(lengths.size() + 3000, 128);
+  float next = 0.5f;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    std::vector<float> vector(lengths[i]);
+    for (float& component : vector) component = next += 0.25f;
+    written.push_back(insert_entry(i, std::move(vector)));
+  }
+  {
+    Wal wal = open_wal(path, SyncMode::Never);
+    for (const WalEntry& entry : written) ASSERT_TRUE(wal.append(entry).ok());
+    ASSERT_TRUE(wal.sync().ok());
+  }
+  auto reader = WalReader::open(path, io::default_file_system());
+  ASSERT_TRUE(reader.ok());
+  auto read = reader->read(~std::uint64_t{0});
+  ASSERT_TRUE(read.ok()) << read.error().message();
+  EXPECT_EQ(read->kept_length, std::filesystem::file_size(path));
+  EXPECT_TRUE(read->owned_entries() == written);
+}
+
 // Recovery keeps the entries its check parsed while they fit a budget and
 // reads the rest again from where the kept ones end: for every budget the
 // two parts together are read_all's entries, the kept part a leading run.
@@ -345,7 +375,7 @@ TEST(WalReadTest, ABudgetedCheckAndTheReReadOfTheRestGiveEveryEntry) {
       EXPECT_EQ(checked->kept_length, checked->valid_length);
     }
 
-    std::vector<WalEntry> all = checked->entries;
+    std::vector<WalEntry> all = checked->owned_entries();
     ASSERT_TRUE(reader
                     ->for_each(checked->kept_length, checked->valid_length,
                                [&](WalEntry& entry) {
@@ -451,10 +481,11 @@ TEST(WalReadTest, ALargeLogEndsAtItsFirstBadRecord) {
       EXPECT_EQ(read->damaged, !c.bad.empty() && first + 1 < kCount);
       if (budget == 0) continue;
       EXPECT_EQ(read->kept_length, starts[first]);
-      ASSERT_EQ(read->entries.size(), first);
-      for (std::size_t k = 0; k < first; k += 97) EXPECT_EQ(read->entries[k], written[k]);
+      const std::vector<WalEntry> kept = read->owned_entries();
+      ASSERT_EQ(kept.size(), first);
+      for (std::size_t k = 0; k < first; k += 97) EXPECT_EQ(kept[k], written[k]);
       if (first > 0) {
-        EXPECT_EQ(read->entries.back(), written[first - 1]);
+        EXPECT_EQ(kept.back(), written[first - 1]);
       }
     }
   }
