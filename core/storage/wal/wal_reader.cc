@@ -118,13 +118,6 @@ struct FramedRecord {
   std::uint64_t end;      // file offset just past it
 };
 
-// What checking a framed record found: why it is bad, or its entry when it
-// was parsed.
-struct CheckedRecord {
-  std::optional<Error> refused;
-  KeptEntry entry;
-};
-
 // Components of parsed entries, copied into blocks that never move. Blocks
 // grow from a few KiB to a MiB, so that a log of two records costs little
 // and a large one a block per thousands of records.
@@ -169,21 +162,19 @@ struct Checker {
   WalEntry parsed;
   ComponentArena components;
 
-  void check(const FramedRecord& record, bool parse, CheckedRecord& out) {
+  // Why the record is bad, if it is; its entry into entry, when one is
+  // given, if it is not.
+  std::optional<Error> check(const FramedRecord& record, KeptEntry* entry) {
     if (const std::uint32_t computed = body_checksum(record.body); computed != record.stored) {
-      out.refused = checksum_mismatch(record.stored, computed);
-      return;
+      return checksum_mismatch(record.stored, computed);
     }
-    if (!parse) {
-      out.refused = check_body(record.body);
-      return;
-    }
-    out.refused = parse_body(record.body, parsed);
-    if (out.refused) return;
-    out.entry.kind = parsed.kind;
-    out.entry.id = parsed.id;
-    out.entry.vector = components.copy(parsed.vector);
-    out.entry.payload = std::move(parsed.payload);
+    if (entry == nullptr) return check_body(record.body);
+    if (std::optional<Error> refused = parse_body(record.body, parsed)) return refused;
+    entry->kind = parsed.kind;
+    entry->id = parsed.id;
+    entry->vector = components.copy(parsed.vector);
+    entry->payload = std::move(parsed.payload);
+    return std::nullopt;
   }
 };
 
@@ -194,16 +185,19 @@ constexpr std::uint64_t kParallelBytes = std::uint64_t{1} << 20;
 // Records a thread takes at a time.
 constexpr std::size_t kRecordsPerTake = 16;
 
-// Checks every framed record into out (as long as framed), parsing the
-// bodies when parse is set. For a large run a helper thread takes records
-// beside the calling thread, a few at a time, so that neither waits long
-// for the other when the machine is busy. The helper touches only these
+// Checks every framed record, each refusal into refused and, when entries
+// is not empty, each entry into entries (both as long as framed). For a
+// large run a helper thread takes records beside the calling thread, a few
+// at a time, so that neither waits long for the other when the machine is
+// busy. The helper touches only these
 // records in memory, never a file: every file operation stays on the
 // calling thread, in the order of a sequential read.
-void check_records(std::span<const FramedRecord> framed, bool parse, std::span<CheckedRecord> out,
-                   std::array<Checker, 2>& checkers) {
+void check_records(std::span<const FramedRecord> framed, std::span<std::optional<Error>> refused,
+                   std::span<KeptEntry> entries, std::array<Checker, 2>& checkers) {
   auto check_range = [&](Checker& checker, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) checker.check(framed[i], parse, out[i]);
+    for (std::size_t i = from; i < to; ++i) {
+      refused[i] = checker.check(framed[i], entries.empty() ? nullptr : &entries[i]);
+    }
   };
   const std::uint64_t first_start =
       framed.front().end - framed.front().body.size() - kRecordHeaderSize;
@@ -273,6 +267,18 @@ Result<bool> record_follows(io::RandomAccessFile& file, std::uint64_t from, std:
   return io::record_follows(file, from, size, probe);
 }
 
+// Room in entries for at least `wanted`, and for as many as the file seems
+// to hold at the rate of the first `read` bytes, as far as the budget goes:
+// grown a little at a time, the entries would all be moved again and again.
+void make_room(std::vector<KeptEntry>& entries, std::size_t wanted, std::uint64_t read,
+               std::uint64_t file_size, std::uint64_t budget) {
+  if (entries.capacity() >= wanted) return;
+  const std::uint64_t bytes_per_entry = std::max<std::uint64_t>(read / wanted, 1);
+  const std::uint64_t expected =
+      std::min(file_size / bytes_per_entry, budget / sizeof(KeptEntry) + 1);
+  entries.reserve(std::max<std::uint64_t>(wanted, expected));
+}
+
 // What keeping an entry costs in memory, roughly: the entry, its
 // components and, for a payload with keys, about as much as its text took.
 std::uint64_t entry_footprint(const KeptEntry& entry, std::string_view body) {
@@ -311,35 +317,43 @@ Result<WalReadResult> WalReader::read(std::uint64_t keep_budget) {
   bool keeping = keep_budget > 0;
   // The records framed in the buffer so far, checked a buffer at a time.
   std::vector<FramedRecord> framed;
-  std::vector<CheckedRecord> checked;
+  std::vector<std::optional<Error>> refused;
   std::array<Checker, 2> checkers;
   bool bad = false;
   // Checks what is framed, then takes the records in file order up to the
   // first bad one: the verdict of checking them one after the other.
   auto settle = [&] {
     if (framed.empty()) return;
-    checked.clear();
-    checked.resize(framed.size());
-    check_records(framed, keeping, checked, checkers);
+    // Parsed entries go straight to their place in the result; those that
+    // the verdict does not keep are dropped again.
+    const std::size_t base = result.entries.size();
+    if (keeping) {
+      make_room(result.entries, base + framed.size(), framed.back().end, size_, keep_budget);
+      result.entries.resize(base + framed.size());
+    }
+    refused.assign(framed.size(), std::nullopt);
+    check_records(framed, refused, std::span(result.entries).subspan(base), checkers);
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < framed.size(); ++i) {
-      if (checked[i].refused) {
+      if (refused[i]) {
         result.tail = WalTail::Damaged;
-        result.tail_error = std::move(checked[i].refused);
+        result.tail_error = std::move(refused[i]);
         bad = true;
         break;
       }
       if (keeping) {
         // Only a leading run of records is kept, so that the rest can be
         // read again from where it ends.
-        kept_bytes += entry_footprint(checked[i].entry, framed[i].body);
+        kept_bytes += entry_footprint(result.entries[base + i], framed[i].body);
         keeping = kept_bytes <= keep_budget;
         if (keeping) {
-          result.entries.push_back(std::move(checked[i].entry));
+          kept = i + 1;
           result.kept_length = framed[i].end;
         }
       }
       result.valid_length = framed[i].end;
     }
+    result.entries.resize(base + kept);
     framed.clear();
   };
   while (reader.remaining() > 0) {
