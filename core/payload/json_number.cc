@@ -12,7 +12,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "core/payload/float32_digits.h"
+#include "core/payload/float32_text.h"
 
 namespace tarnvault_core::payload {
 namespace {
@@ -188,14 +188,9 @@ char* lay_out_float32(char* at, float value, const Float32Digits& digits) {
   const std::uint64_t rest = digits.rest;
   const int count = digits.count;
   const int scientific_exponent = digits.scientific_exponent;
-  const int exponent = scientific_exponent - count + 1;  // value = digits x 10^exponent
-  const int exponent_magnitude =
-      scientific_exponent < 0 ? -scientific_exponent : scientific_exponent;
-  const int scientific_size = count + (count > 1 ? 1 : 0) + 2 + (exponent_magnitude >= 100 ? 3 : 2);
-  const int integral = count + exponent;  // digits before the decimal point
-  const int plain_size = exponent >= 0 ? integral : integral > 0 ? count + 1 : 2 - exponent;
-  if (plain_size <= scientific_size) {
-    if (exponent >= 0) {
+  if (float32_text_is_plain(count, scientific_exponent)) {
+    const int integral = scientific_exponent + 1;  // digits before the decimal point
+    if (integral >= count) {
       // to_chars writes an integral value's exact digits rather than pad the
       // shortest ones with zeros; plain notation is chosen only below 10^15,
       // so they fit 64 bits. The ".0" makes it read back as a float.
@@ -230,12 +225,14 @@ char* lay_out_float32(char* at, float value, const Float32Digits& digits) {
   at += count > 1 ? count + 1 : 1;
   *at++ = 'e';
   *at++ = scientific_exponent < 0 ? '-' : '+';
-  if (exponent_magnitude >= 100) *at++ = static_cast<char>('0' + exponent_magnitude / 100);
-  std::memcpy(at, kDigitPairs + 2 * (exponent_magnitude % 100), 2);
+  // A float32's decimal exponent is below 100: always two digits.
+  const int exponent_magnitude =
+      scientific_exponent < 0 ? -scientific_exponent : scientific_exponent;
+  std::memcpy(at, kDigitPairs + 2 * exponent_magnitude, 2);
   return at + 2;
 }
 
-bool avx2_digits_allowed() {
+bool avx2_allowed() {
   __builtin_cpu_init();
   if (!__builtin_cpu_supports("avx2")) return false;
   const char* requested = std::getenv("TARNVAULT_SIMD");
@@ -283,29 +280,12 @@ char* write_float32(char* at, float value) {
 }
 
 char* write_float32_list(char* at, std::span<const float> values) {
-  const bool avx2 = float32_digits_avx2_enabled();
-  const Float32DigitTables* const tables = avx2 ? &float32_digit_tables() : nullptr;
-  constexpr std::size_t kBlock = kAvx2DigitBlock;
-  for (std::size_t start = 0; start < values.size(); start += kBlock) {
-    const std::size_t count = std::min(kBlock, values.size() - start);
-    const float* const block = values.data() + start;
-    // A block's digits first, its layout after: the digits of one value
-    // then overlap those of the next instead of waiting for its stores.
-    Float32Digits digits[kBlock];
-    unsigned scalar_lanes = (1u << count) - 1;
-    if (avx2) {
-      float padded[kBlock] = {1, 1, 1, 1, 1, 1, 1, 1};
-      std::copy(block, block + count, padded);
-      scalar_lanes &= float32_digits_avx2(padded, *tables, digits);
-    }
-    for (; scalar_lanes != 0; scalar_lanes &= scalar_lanes - 1) {
-      const auto i = static_cast<std::size_t>(std::countr_zero(scalar_lanes));
-      if (block[i] != 0) digits[i] = float32_digits(std::fabs(block[i]));
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      if (start + i != 0) *at++ = ',';
-      at = lay_out_float32(at, block[i], digits[i]);
-    }
+  if (float32_text_avx2_enabled()) {
+    return write_float32_list_avx2(at, values, float32_digit_tables());
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) *at++ = ',';
+    at = write_float32(at, values[i]);
   }
   return at;
 }
@@ -321,8 +301,8 @@ Float32Digits float32_digits(float magnitude) {
           decimal.exponent + count - 1};
 }
 
-bool float32_digits_avx2_enabled() {
-  static const bool enabled = avx2_digits_allowed();
+bool float32_text_avx2_enabled() {
+  static const bool enabled = avx2_allowed();
   return enabled;
 }
 

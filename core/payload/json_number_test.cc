@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -12,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "core/payload/float32_digits.h"
+#include "core/payload/float32_text.h"
 #include "core/payload/utf8.h"
 
 namespace tarnvault_core::payload {
 namespace {
 
-// More than a block of the AVX2 version, whatever runs.
-constexpr std::size_t kListBlock = kAvx2DigitBlock;
+// The AVX2 version's block of values.
+constexpr std::size_t kListBlock = 4;
 
 std::string list_text(std::span<const float> values) {
   std::string text(values.size() * (kMaxFloat32TextSize + 1), '\0');
@@ -124,39 +125,73 @@ TEST(JsonNumberTest, Float32TextIsTheStandardShortestForm) {
   EXPECT_EQ(at, all.size() + 1);
 }
 
-// The AVX2 digits are those of the scalar reference in every lane it does
-// not hand back, and it hands back exactly the zeros, subnormals and powers
-// of two. A block starts at every 4093rd bit pattern, its lanes spread
-// over the patterns nearby; and blocks at both ends of every exponent.
-TEST(JsonNumberTest, Avx2DigitsAreTheScalarDigits) {
-  if (!float32_digits_avx2_enabled()) GTEST_SKIP() << "no AVX2 here";
-  const Float32DigitTables& tables = float32_digit_tables();
-  float block[kAvx2DigitBlock];
-  Float32Digits digits[kAvx2DigitBlock];
+// The scalar texts, one value at a time, separated by commas.
+std::string scalar_list_text(std::span<const float> values) {
+  std::string text;
+  for (const float f : values) {
+    char room[kMaxFloat32TextSize];
+    if (!text.empty()) text += ',';
+    text.append(room, write_float32(room, f));
+  }
+  return text;
+}
+
+std::string avx2_list_text(std::span<const float> values) {
+  std::string text(values.size() * (kMaxFloat32TextSize + 1), '\0');
+  const char* end = write_float32_list_avx2(text.data(), values, float32_digit_tables());
+  text.resize(static_cast<std::size_t>(end - text.data()));
+  return text;
+}
+
+// The AVX2 texts are the scalar texts. Blocks start at every 4093rd bit
+// pattern, their lanes spread over the patterns nearby, and at both ends of
+// every binary exponent, both signs; then values of every digit count at
+// every decimal exponent, where the layouts change; then lists of every
+// length, which end in a part of a block.
+TEST(JsonNumberTest, Avx2TextsAreTheScalarTexts) {
+  if (!float32_text_avx2_enabled()) GTEST_SKIP() << "no AVX2 here";
+  std::vector<float> block(kListBlock);
   auto check_block = [&](std::uint32_t first_bits) {
-    for (std::size_t i = 0; i < kAvx2DigitBlock; ++i) {
+    for (std::size_t i = 0; i < kListBlock; ++i) {
       block[i] = std::bit_cast<float>(static_cast<std::uint32_t>(first_bits + i * 0x10001u));
       if (!std::isfinite(block[i])) block[i] = 1.0f;
     }
-    const unsigned handed_back = float32_digits_avx2(block, tables, digits);
-    for (std::size_t i = 0; i < kAvx2DigitBlock; ++i) {
-      const auto bits = std::bit_cast<std::uint32_t>(block[i]) & 0x7FFFFFFFu;
-      const bool special = (bits & 0x7FFFFFu) == 0 || (bits >> 23) == 0;
-      ASSERT_EQ((handed_back >> i & 1) != 0, special) << std::hex << bits;
-      if (special) continue;
-      const Float32Digits expected = float32_digits(std::fabs(block[i]));
-      ASSERT_EQ(digits[i], expected)
-          << std::hex << bits << std::dec << ": " << digits[i].first << " " << digits[i].count
-          << " e" << digits[i].scientific_exponent << " against " << expected.first << " "
-          << expected.count << " e" << expected.scientific_exponent;
-    }
+    ASSERT_EQ(avx2_list_text(block), scalar_list_text(block)) << std::hex << first_bits;
   };
   for (std::uint64_t bits = 0; bits < (std::uint64_t{1} << 32); bits += 4093) {
     check_block(static_cast<std::uint32_t>(bits));
   }
   for (std::uint32_t exponent = 0; exponent < 256; ++exponent) {
-    check_block(exponent << 23);
-    check_block((exponent << 23) | 0x7FFFF0u);
+    for (const std::uint32_t sign : {0u, 0x80000000u}) {
+      check_block(sign | exponent << 23);
+      check_block(sign | (exponent << 23) | 0x7FFFF0u);
+    }
+  }
+
+  // "1.2345678" cut to 1 to 9 digits, times 10^-46 to 10^38, and the values
+  // next to it: four lanes with one shape, and every shape beside others.
+  std::vector<float> shapes;
+  for (int count = 1; count <= 9; ++count) {
+    for (int exponent = -46; exponent <= 38; ++exponent) {
+      const std::string digits = std::string("123456789").substr(0, static_cast<std::size_t>(count));
+      const float f = float32_from_json_text(digits + "e" + std::to_string(exponent - count + 1));
+      if (!std::isfinite(f)) continue;
+      const auto bits = std::bit_cast<std::uint32_t>(f);
+      for (const std::uint32_t near : {bits, bits + 1, bits - 1, bits | 0x80000000u}) {
+        shapes.push_back(std::bit_cast<float>(near));
+      }
+    }
+  }
+  ASSERT_EQ(avx2_list_text(shapes), scalar_list_text(shapes));
+  std::vector<float> shuffled = shapes;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(11));
+  ASSERT_EQ(avx2_list_text(shuffled), scalar_list_text(shuffled));
+
+  for (std::size_t length = 0; length <= 3 * kListBlock + 1; ++length) {
+    for (std::size_t start = 0; start + length <= shuffled.size(); start += 97) {
+      const std::span<const float> list(shuffled.data() + start, length);
+      ASSERT_EQ(avx2_list_text(list), scalar_list_text(list)) << length << " from " << start;
+    }
   }
 }
 

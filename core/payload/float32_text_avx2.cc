@@ -1,4 +1,4 @@
-// The AVX2 version of float32_digits (float32_digits.h). Compiled with
+// The AVX2 version of write_float32_list (float32_text.h). Compiled with
 // -mavx2 and called only after the CPU was found to support it, so nothing
 // else lives in this file.
 //
@@ -9,12 +9,16 @@
 // scalar algorithm reaches; the 96-bit products are put together from
 // 32 x 32-bit multiplications. Then the significand's characters, by the
 // same multiplications the scalar version does on one word. Integer
-// arithmetic only: the digits are exact.
+// arithmetic only: the digits are exact. Last, each value's text is one
+// byte shuffle of its characters, picked by its digit count and exponent,
+// stored whole and advanced past by its length.
 #include <immintrin.h>
 
 #include <array>
+#include <cstring>
 
-#include "core/payload/float32_digits.h"
+#include "core/payload/float32_text.h"
+#include "core/payload/json_number.h"
 
 namespace tarnvault_core::payload {
 namespace {
@@ -44,7 +48,17 @@ constexpr std::array<std::uint8_t, 256> kCountsBeforeTrailingZeros = [] {
   return counts;
 }();
 
-unsigned four_digits(const float* values, const Float32DigitTables& tables, Float32Digits* out) {
+// Four values' digits, in 64-bit lanes.
+struct FourDigits {
+  __m256i rest;                 // digits 2 to 9 as characters
+  __m256i first;                // the first digit, 0 to 9
+  __m256i scientific_exponent;  // in the low half of each lane
+  std::uint32_t zero_bytes;     // a bit per byte of rest that is '0'
+  unsigned special;  // a bit per lane whose digits Dragonbox finds another way
+};
+
+[[gnu::always_inline]] inline FourDigits four_digits(const float* values,
+                                                   const Float32DigitTables& tables) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i low32 = all(0xFFFFFFFF);
   const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values));
@@ -171,26 +185,178 @@ unsigned four_digits(const float* values, const Float32DigitTables& tables, Floa
   const __m256i scientific_exponent =
       _mm256_add_epi64(decimal_exponent, _mm256_sub_epi64(digit_count, all(1)));
 
-  alignas(32) std::uint64_t rests[4];
-  alignas(32) std::uint64_t firsts[4];
-  alignas(32) std::int64_t exponents[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(rests), rest);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(firsts), first);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(exponents), scientific_exponent);
-  for (int i = 0; i < 4; ++i) {
-    out[i] = {rests[i], static_cast<char>('0' + firsts[i]),
-              kCountsBeforeTrailingZeros[(zero_bytes >> (8 * i)) & 0xFF],
-              static_cast<int>(exponents[i])};
+  return {rest, first, scientific_exponent, zero_bytes,
+          static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(special)))};
+}
+
+// Where a text's characters come from: a value's 16 source bytes are its
+// digits 2 to 9, the first digit, the constant characters and those of the
+// exponent; a shuffle puts them in the text's order.
+constexpr std::uint8_t kFirstDigit = 8;
+constexpr std::uint8_t kPoint = 9;
+constexpr std::uint8_t kE = 10;
+constexpr std::uint8_t kExponentSign = 11;
+constexpr std::uint8_t kExponentTens = 12;
+constexpr std::uint8_t kExponentOnes = 13;
+constexpr std::uint8_t kComma = 14;
+constexpr std::uint8_t kZero = 15;
+
+// Below 10^-5 every text is scientific, so those exponents share a shape;
+// from 10^8 up every value is at least 2^24, which the scalar path takes
+// (see four_texts), so those shapes are never used.
+constexpr int kLowestExponent = -5;
+constexpr int kHighestExponent = 8;
+constexpr int kExponents = kHighestExponent - kLowestExponent + 1;
+
+// A text's shuffle: order[i] is the source byte of character i; the byte
+// after the text is the comma that follows it. Byte 15 is never part of a
+// text (the longest with its comma is "1.23456789e-38,"), so it holds the
+// length with the comma, high bit set so that the shuffle writes a zero there.
+struct alignas(16) Shape {
+  std::uint8_t order[16];
+};
+
+// Source bytes 8 to 15 as they are before the first digit and the
+// exponent's characters are added to them.
+constexpr std::int64_t kSourceConstants = [] {
+  const char constants[] = "0.e+00,0";
+  static_assert(kZero - kFirstDigit == sizeof constants - 2);
+  std::uint64_t word = 0;
+  for (int byte = 0; byte < 8; ++byte) {
+    word |= std::uint64_t{static_cast<std::uint8_t>(constants[byte])} << (8 * byte);
   }
-  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(special)));
+  return static_cast<std::int64_t>(word);
+}();
+
+constexpr std::uint8_t digit_source(int digit) {  // digit 0 is the first
+  return digit == 0 ? kFirstDigit : digit < 9 ? static_cast<std::uint8_t>(digit - 1) : kZero;
+}
+
+// The scalar layout (lay_out_float32 in json_number.cc) as shuffles, per
+// digit count and scientific exponent. Plain integral values take the
+// shortest digits padded with zeros: below 2^24 those are the exact ones.
+constexpr Shape shape_of(int count, int scientific_exponent) {
+  Shape shape{};
+  int size = 0;
+  auto put = [&](std::uint8_t source) { shape.order[size++] = source; };
+  const int integral = scientific_exponent + 1;
+  if (!float32_text_is_plain(count, scientific_exponent)) {
+    put(digit_source(0));
+    if (count > 1) put(kPoint);
+    for (int digit = 1; digit < count; ++digit) put(digit_source(digit));
+    put(kE);
+    put(kExponentSign);
+    put(kExponentTens);
+    put(kExponentOnes);
+  } else if (integral >= count) {
+    for (int digit = 0; digit < integral; ++digit) put(digit_source(digit));
+    put(kPoint);
+    put(kZero);
+  } else if (integral > 0) {
+    for (int digit = 0; digit < integral; ++digit) put(digit_source(digit));
+    put(kPoint);
+    for (int digit = integral; digit < count; ++digit) put(digit_source(digit));
+  } else {
+    put(kZero);
+    put(kPoint);
+    for (int zero = 0; zero < -integral; ++zero) put(kZero);
+    for (int digit = 0; digit < count; ++digit) put(digit_source(digit));
+  }
+  put(kComma);
+  const int length = size;
+  while (size < 15) put(0x80);
+  shape.order[15] = static_cast<std::uint8_t>(0x80 | length);
+  return shape;
+}
+
+constexpr auto kShapes = [] {
+  std::array<std::array<Shape, kExponents>, 10> shapes{};  // count 0 unused
+  for (int count = 1; count <= 9; ++count) {
+    for (int exponent = kLowestExponent; exponent <= kHighestExponent; ++exponent) {
+      shapes[count][exponent - kLowestExponent] = shape_of(count, exponent);
+    }
+  }
+  return shapes;
+}();
+
+// The texts of `lanes` (1 to 4) values, each followed by a comma; returns
+// the end. Zeros, subnormals, powers of two and integers from 2^24 up, whose
+// digits or layout the lanes do not find, take the scalar path.
+char* four_texts(char* at, const float* values, int lanes, const Float32DigitTables& tables) {
+  const FourDigits digits = four_digits(values, tables);
+  const __m256i above_exact =
+      _mm256_cmpgt_epi64(_mm256_and_si256(_mm256_cvtepu32_epi64(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(values))),
+                                          all(0x7FFFFFFF)),
+                         all(0x4B7FFFFF));  // 2^24 and up
+  const unsigned scalar =
+      digits.special | static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(above_exact)));
+  const unsigned negative = static_cast<unsigned>(_mm_movemask_ps(_mm_loadu_ps(values)));
+
+  // The exponent's characters, and the source bytes after the digits.
+  const __m256i exponent = digits.scientific_exponent;
+  const __m256i magnitude = _mm256_and_si256(_mm256_abs_epi32(exponent), all(0xFFFFFFFF));
+  const __m256i tens = _mm256_srli_epi64(_mm256_mul_epu32(magnitude, all(103)), 10);  // / 10
+  const __m256i ones = _mm256_sub_epi64(magnitude, _mm256_mul_epu32(tens, all(10)));
+  const __m256i minus = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), exponent),
+                                         all(2));  // '-' is '+' + 2
+  const __m256i high = _mm256_add_epi64(
+      _mm256_add_epi64(all(kSourceConstants), digits.first),
+      _mm256_add_epi64(
+          _mm256_slli_epi64(minus, 8 * (kExponentSign - 8)),
+          _mm256_add_epi64(_mm256_slli_epi64(tens, 8 * (kExponentTens - 8)),
+                           _mm256_slli_epi64(ones, 8 * (kExponentOnes - 8)))));
+  // Values 0 and 2, then 1 and 3: the 128-bit halves of an unpacked pair.
+  alignas(32) __m128i sources[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(&sources[0]),
+                     _mm256_unpacklo_epi64(digits.rest, high));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(&sources[2]),
+                     _mm256_unpackhi_epi64(digits.rest, high));
+  alignas(32) std::int32_t shape_exponents[8];
+  _mm256_store_si256(
+      reinterpret_cast<__m256i*>(shape_exponents),
+      _mm256_sub_epi32(_mm256_min_epi32(_mm256_max_epi32(exponent,
+                                                         _mm256_set1_epi32(kLowestExponent)),
+                                        _mm256_set1_epi32(kHighestExponent)),
+                       _mm256_set1_epi32(kLowestExponent)));
+
+  constexpr int kSourceOf[4] = {0, 2, 1, 3};
+  for (int i = 0; i < lanes; ++i) {
+    if ((scalar >> i & 1) != 0) {
+      at = write_float32(at, values[i]);
+      *at++ = ',';
+      continue;
+    }
+    // A sign is a coin toss: written always, kept or not.
+    *at = '-';
+    at += negative >> i & 1;
+    const int count = kCountsBeforeTrailingZeros[(digits.zero_bytes >> (8 * i)) & 0xFF];
+    const Shape& shape = kShapes[count][shape_exponents[2 * i]];
+    const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(shape.order));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                     _mm_shuffle_epi8(sources[kSourceOf[i]], order));
+    at += shape.order[15] & 0x7F;
+  }
+  return at;
 }
 
 }  // namespace
 
-unsigned float32_digits_avx2(const float* values, const Float32DigitTables& tables,
-                             Float32Digits* out) {
-  static_assert(kAvx2DigitBlock == 8);
-  return four_digits(values, tables, out) | four_digits(values + 4, tables, out + 4) << 4;
+char* write_float32_list_avx2(char* at, std::span<const float> values,
+                              const Float32DigitTables& tables) {
+  if (values.empty()) return at;
+  std::size_t start = 0;
+  for (; start + 4 <= values.size(); start += 4) {
+    at = four_texts(at, values.data() + start, 4, tables);
+  }
+  if (start != values.size()) {
+    // The lanes past the end get a value whose digits are ordinary.
+    float padded[4] = {1, 1, 1, 1};
+    const std::size_t lanes = values.size() - start;
+    std::memcpy(padded, values.data() + start, lanes * sizeof(float));
+    at = four_texts(at, padded, static_cast<int>(lanes), tables);
+  }
+  return at - 1;  // no comma after the last
 }
 
 }  // namespace tarnvault_core::payload
