@@ -30,6 +30,12 @@ __m256i mask_of_low_bit(__m256i bits) {
   return _mm256_cmpeq_epi64(_mm256_and_si256(bits, all(1)), all(1));
 }
 
+// The low 64 bits of a x cache, a below 2^32.
+__m256i low_product(__m256i a, __m256i cache, __m256i cache_high) {
+  return _mm256_add_epi64(_mm256_mul_epu32(a, cache),
+                          _mm256_slli_epi64(_mm256_mul_epu32(a, cache_high), 32));
+}
+
 // Per mask of the bytes of a digit word that hold '0': how many digits
 // there are before the trailing zeros, counting the first digit.
 constexpr std::array<std::uint8_t, 256> kCountsBeforeTrailingZeros = [] {
@@ -48,7 +54,7 @@ struct FourDigits {
   __m256i first;                // the first digit, 0 to 9
   __m256i scientific_exponent;  // in the low half of each lane
   std::uint32_t zero_bytes;     // a bit per byte of rest that is '0'
-  unsigned scalar;   // a bit per lane left to the scalar path
+  unsigned special;  // a bit per lane whose digits Dragonbox finds another way
 };
 
 [[gnu::always_inline]] inline FourDigits four_digits(const float* values,
@@ -59,12 +65,8 @@ struct FourDigits {
   const __m256i bits = _mm256_and_si256(_mm256_cvtepu32_epi64(raw), all(0x7FFFFFFF));
   const __m256i fraction = _mm256_and_si256(bits, all(0x7FFFFF));
   const __m256i biased_exponent = _mm256_srli_epi64(bits, 23);
-  // Zeros, subnormals and powers of two, whose digits Dragonbox finds
-  // another way; integers from 2^24 up, whose plain text shows their exact
-  // digits rather than the shortest padded with zeros.
-  const __m256i scalar = _mm256_or_si256(
-      _mm256_or_si256(_mm256_cmpeq_epi64(fraction, zero), _mm256_cmpeq_epi64(biased_exponent, zero)),
-      _mm256_cmpgt_epi64(bits, all(0x4B7FFFFF)));
+  const __m256i special = _mm256_or_si256(_mm256_cmpeq_epi64(fraction, zero),
+                                          _mm256_cmpeq_epi64(biased_exponent, zero));
 
   // Dragonbox's k and beta from the binary exponent, in 32-bit lanes, which
   // shift arithmetically as its floor_log10_pow2 and floor_log2_pow10 do;
@@ -88,31 +90,21 @@ struct FourDigits {
   const __m256i include_endpoints = _mm256_cmpeq_epi64(_mm256_and_si256(significand, all(1)), zero);
   const __m256i two_fc = _mm256_slli_epi64(significand, 1);
 
-  // The one product of the step, (two_fc + 1) x cache, in two halves of
-  // at most 57 bits: its low 32-bit half times the low and high halves of
-  // the cache. The others follow: (two_fc | 1) << beta times cache is the
-  // same product shifted, two_fc and two_fc - 1 times cache are it less
-  // one and two caches.
-  const __m256i low_half = _mm256_mul_epu32(_mm256_or_si256(two_fc, all(1)), cache);
-  const __m256i high_half = _mm256_mul_epu32(_mm256_or_si256(two_fc, all(1)), cache_high);
-
   // z: the upper 32 bits of the 96-bit (two_fc | 1) << beta times cache,
   // and whether the 32 bits below them are zero.
-  const __m256i upper64 =
-      _mm256_add_epi64(_mm256_sllv_epi64(high_half, beta),
-                       _mm256_srli_epi64(_mm256_sllv_epi64(low_half, beta), 32));
+  const __m256i u = _mm256_and_si256(_mm256_sllv_epi64(_mm256_or_si256(two_fc, all(1)), beta), low32);
+  const __m256i upper64 = _mm256_add_epi64(_mm256_mul_epu32(u, cache_high),
+                                           _mm256_srli_epi64(_mm256_mul_epu32(u, cache), 32));
   const __m256i z = _mm256_srli_epi64(upper64, 32);
   const __m256i z_is_integer = _mm256_cmpeq_epi64(_mm256_and_si256(upper64, low32), zero);
   const __m256i deltai =
       _mm256_and_si256(_mm256_srlv_epi64(cache, _mm256_sub_epi64(all(63), beta)), low32);
 
-  // The parities and integer checks of (two_fc - 1) and two_fc times cache,
-  // from their low 64 bits.
+  // The parities and integer checks of (two_fc - 1) and two_fc times cache.
   const __m256i parity_shift = _mm256_sub_epi64(all(64), beta);
   const __m256i integer_shift = _mm256_sub_epi64(all(32), beta);
-  const __m256i y_low =
-      _mm256_sub_epi64(_mm256_add_epi64(low_half, _mm256_slli_epi64(high_half, 32)), cache);
-  const __m256i x_low = _mm256_sub_epi64(y_low, cache);
+  const __m256i x_low = low_product(_mm256_sub_epi64(two_fc, all(1)), cache, cache_high);
+  const __m256i y_low = low_product(two_fc, cache, cache_high);
   const __m256i x_parity = mask_of_low_bit(_mm256_srlv_epi64(x_low, parity_shift));
   const __m256i x_is_integer = _mm256_cmpeq_epi64(
       _mm256_and_si256(_mm256_srlv_epi64(x_low, integer_shift), low32), zero);
@@ -156,15 +148,11 @@ struct FourDigits {
 
   // The decimal's digits, padded with zeros to nine (it has at most nine):
   // times 10^(9 - digits), 10^8 apart, the others picked from a register.
-  // The count's eight comparisons are summed as a tree, not in a chain:
-  // this is on the longest path from a value to its text.
-  __m256i above[8];
+  __m256i digit_count = all(1);
   std::int64_t power = 10;
-  for (int i = 0; i < 8; ++i, power *= 10) above[i] = _mm256_cmpgt_epi64(decimal, all(power - 1));
-  for (int width = 8; width > 1; width /= 2) {
-    for (int i = 0; i < width / 2; ++i) above[i] = _mm256_add_epi64(above[2 * i], above[2 * i + 1]);
+  for (int i = 1; i < 9; ++i, power *= 10) {
+    digit_count = _mm256_sub_epi64(digit_count, _mm256_cmpgt_epi64(decimal, all(power - 1)));
   }
-  const __m256i digit_count = _mm256_sub_epi64(all(1), above[0]);
   const __m256i padding = _mm256_sub_epi64(all(9), digit_count);
   const __m256i small_scales = _mm256_and_si256(
       _mm256_permutevar8x32_epi32(
@@ -198,7 +186,7 @@ struct FourDigits {
       _mm256_add_epi64(decimal_exponent, _mm256_sub_epi64(digit_count, all(1)));
 
   return {rest, first, scientific_exponent, zero_bytes,
-          static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(scalar)))};
+          static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(special)))};
 }
 
 // Where a text's characters come from: a value's 16 source bytes are its
@@ -215,7 +203,7 @@ constexpr std::uint8_t kZero = 15;
 
 // Below 10^-5 every text is scientific, so those exponents share a shape;
 // from 10^8 up every value is at least 2^24, which the scalar path takes
-// (see four_digits), so those shapes are never used.
+// (see four_texts), so those shapes are never used.
 constexpr int kLowestExponent = -5;
 constexpr int kHighestExponent = 8;
 constexpr int kExponents = kHighestExponent - kLowestExponent + 1;
@@ -291,19 +279,19 @@ constexpr auto kShapes = [] {
   return shapes;
 }();
 
-// What the layout of four values needs: each one's source bytes and shape.
-struct FourSources {
-  __m256i even;             // the source bytes of values 0 and 2
-  __m256i odd;              // of values 1 and 3
-  __m256i shape_exponents;  // kShapes' exponent index, in the low half of each lane
-  std::uint32_t zero_bytes;
-  unsigned scalar;
-  unsigned negative;  // a bit per lane whose sign is set
-};
-
-[[gnu::always_inline]] inline FourSources four_sources(const float* values,
-                                                       const Float32DigitTables& tables) {
+// The texts of `lanes` (1 to 4) values, each followed by a comma; returns
+// the end. Zeros, subnormals, powers of two and integers from 2^24 up, whose
+// digits or layout the lanes do not find, take the scalar path.
+char* four_texts(char* at, const float* values, int lanes, const Float32DigitTables& tables) {
   const FourDigits digits = four_digits(values, tables);
+  const __m256i above_exact =
+      _mm256_cmpgt_epi64(_mm256_and_si256(_mm256_cvtepu32_epi64(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(values))),
+                                          all(0x7FFFFFFF)),
+                         all(0x4B7FFFFF));  // 2^24 and up
+  const unsigned scalar =
+      digits.special | static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(above_exact)));
+  const unsigned negative = static_cast<unsigned>(_mm_movemask_ps(_mm_loadu_ps(values)));
 
   // The exponent's characters, and the source bytes after the digits.
   const __m256i exponent = digits.scientific_exponent;
@@ -318,37 +306,35 @@ struct FourSources {
           _mm256_slli_epi64(minus, 8 * (kExponentSign - 8)),
           _mm256_add_epi64(_mm256_slli_epi64(tens, 8 * (kExponentTens - 8)),
                            _mm256_slli_epi64(ones, 8 * (kExponentOnes - 8)))));
-  const __m256i shape_exponents = _mm256_sub_epi32(
-      _mm256_min_epi32(_mm256_max_epi32(exponent, _mm256_set1_epi32(kLowestExponent)),
-                       _mm256_set1_epi32(kHighestExponent)),
-      _mm256_set1_epi32(kLowestExponent));
-  return {_mm256_unpacklo_epi64(digits.rest, high), _mm256_unpackhi_epi64(digits.rest, high),
-          shape_exponents, digits.zero_bytes, digits.scalar,
-          static_cast<unsigned>(_mm_movemask_ps(_mm_loadu_ps(values)))};
-}
-
-// The texts of the first `lanes` (1 to 4) of values, each followed by a
-// comma; returns the end.
-[[gnu::always_inline]] inline char* lay_out_four(char* at, const FourSources& four,
-                                                 const float* values, int lanes) {
-  const __m128i sources[4] = {_mm256_castsi256_si128(four.even), _mm256_castsi256_si128(four.odd),
-                              _mm256_extracti128_si256(four.even, 1),
-                              _mm256_extracti128_si256(four.odd, 1)};
+  // Values 0 and 2, then 1 and 3: the 128-bit halves of an unpacked pair.
+  alignas(32) __m128i sources[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(&sources[0]),
+                     _mm256_unpacklo_epi64(digits.rest, high));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(&sources[2]),
+                     _mm256_unpackhi_epi64(digits.rest, high));
   alignas(32) std::int32_t shape_exponents[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(shape_exponents), four.shape_exponents);
+  _mm256_store_si256(
+      reinterpret_cast<__m256i*>(shape_exponents),
+      _mm256_sub_epi32(_mm256_min_epi32(_mm256_max_epi32(exponent,
+                                                         _mm256_set1_epi32(kLowestExponent)),
+                                        _mm256_set1_epi32(kHighestExponent)),
+                       _mm256_set1_epi32(kLowestExponent)));
+
+  constexpr int kSourceOf[4] = {0, 2, 1, 3};
   for (int i = 0; i < lanes; ++i) {
-    if ((four.scalar >> i & 1) != 0) {
+    if ((scalar >> i & 1) != 0) {
       at = write_float32(at, values[i]);
       *at++ = ',';
       continue;
     }
     // A sign is a coin toss: written always, kept or not.
     *at = '-';
-    at += four.negative >> i & 1;
-    const int count = kCountsBeforeTrailingZeros[(four.zero_bytes >> (8 * i)) & 0xFF];
+    at += negative >> i & 1;
+    const int count = kCountsBeforeTrailingZeros[(digits.zero_bytes >> (8 * i)) & 0xFF];
     const Shape& shape = kShapes[count][shape_exponents[2 * i]];
     const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(shape.order));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(sources[i], order));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
+                     _mm_shuffle_epi8(sources[kSourceOf[i]], order));
     at += shape.order[15] & 0x7F;
   }
   return at;
@@ -359,25 +345,17 @@ struct FourSources {
 char* write_float32_list_avx2(char* at, std::span<const float> values,
                               const Float32DigitTables& tables) {
   if (values.empty()) return at;
-  const std::size_t blocks = (values.size() + 3) / 4;
-  const auto last_lanes = static_cast<int>(values.size() - 4 * (blocks - 1));
-  // The lanes past the end get a value whose digits are ordinary.
-  float padded[4] = {1, 1, 1, 1};
-  auto block = [&](std::size_t i) -> const float* {
-    if (i + 1 < blocks || last_lanes == 4) return values.data() + 4 * i;
-    std::memcpy(padded, values.data() + 4 * i, static_cast<std::size_t>(last_lanes) * sizeof(float));
-    return padded;
-  };
-  // A block's digits are found before the block ahead of it is laid out:
-  // the digits are a long chain of dependent steps, the layout a run of
-  // stores, and in this order the processor overlaps them.
-  FourSources current = four_sources(block(0), tables);
-  for (std::size_t i = 1; i < blocks; ++i) {
-    const FourSources next = four_sources(block(i), tables);
-    at = lay_out_four(at, current, values.data() + 4 * (i - 1), 4);
-    current = next;
+  std::size_t start = 0;
+  for (; start + 4 <= values.size(); start += 4) {
+    at = four_texts(at, values.data() + start, 4, tables);
   }
-  at = lay_out_four(at, current, values.data() + 4 * (blocks - 1), last_lanes);
+  if (start != values.size()) {
+    // The lanes past the end get a value whose digits are ordinary.
+    float padded[4] = {1, 1, 1, 1};
+    const std::size_t lanes = values.size() - start;
+    std::memcpy(padded, values.data() + start, lanes * sizeof(float));
+    at = four_texts(at, padded, static_cast<int>(lanes), tables);
+  }
   return at - 1;  // no comma after the last
 }
 
